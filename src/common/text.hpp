@@ -1,0 +1,37 @@
+// Text helpers shared by every subsystem: Unicode White_Space trimming and
+// splitting, strict UTF-8 validation, and the quoted form used in messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace sonavert::text {
+
+// True for code points with the Unicode White_Space property.
+bool is_white_space(char32_t cp) noexcept;
+
+// True when `bytes` is well-formed UTF-8 (no overlong forms, no encoded
+// surrogates, nothing above U+10FFFF, no truncated sequence).
+bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// `s` (valid UTF-8) without leading and trailing White_Space characters.
+std::string_view trim(std::string_view s) noexcept;
+
+// Position of the first White_Space character of `s` (valid UTF-8) and its
+// length in bytes; pos == npos when there is none.
+struct WhiteSpaceHit {
+    std::size_t pos;
+    std::size_t length;
+};
+WhiteSpaceHit find_white_space(std::string_view s) noexcept;
+
+// `s` in quoted form: double quotes around it, with \\ \" \t \r \n \0
+// escapes, \u{hex} for non-printable and Grapheme_Extend characters, every
+// other character as it is. `s` must be valid UTF-8.
+std::string quoted(std::string_view s);
+
+// ASCII-only lower-casing.
+std::string ascii_lower(std::string_view s);
+
+}  // namespace sonavert::text

@@ -1,0 +1,52 @@
+// Turning results, error values and internal faults into Python objects and
+// exceptions.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "common/bytes.hpp"
+#include "common/error.hpp"
+#include "module/python.hpp"
+
+namespace sonavert::module {
+
+// Creates the internal-fault exception type (derived from BaseException).
+// Called once, during module initialisation.
+bool create_fault_type();
+
+// A new bytes object holding a copy of `buffer`, or null with an exception set.
+PyObject* bytes_result(const ByteBuffer& buffer);
+
+// Raises ValueError whose only argument is the error's message. Returns null.
+PyObject* raise_error(const Error& error);
+
+// Raises the internal-fault exception with `description`. When the
+// interpreter already has an error pending (it failed to make an object),
+// that error is printed first. Returns null.
+PyObject* raise_fault(const char* description) noexcept;
+
+// Runs `body` and turns escaping C++ exceptions into Python exceptions:
+// memory exhaustion into MemoryError, anything else into the fault type.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        try {
+            return body();
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            return raise_fault(e.what());
+        } catch (...) {
+            return raise_fault("unknown internal fault");
+        }
+    } catch (...) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+}
+
+}  // namespace sonavert::module
