@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "codecs/g711.hpp"
+
+namespace sonavert::codecs {
+namespace {
+
+// The expansion levels straight from the G.711 segment/quantisation rules,
+// written independently of the table code: sign, 3-bit segment, 4-bit step.
+int reference_mulaw(int code) {
+    const int u = ~code & 0xFF;
+    const int segment = (u >> 4) & 7;
+    const int step = u & 15;
+    const int magnitude = ((2 * step + 33) << segment) - 33;  // 14-bit level / 4... scaled below
+    return (u & 0x80) ? -4 * magnitude : 4 * magnitude;
+}
+
+int reference_alaw(int code) {
+    const int a = code ^ 0x55;
+    const int segment = (a >> 4) & 7;
+    const int step = a & 15;
+    const int magnitude = segment == 0 ? 2 * step + 1 : (2 * step + 33) << (segment - 1);
+    return (a & 0x80) ? 8 * magnitude : -8 * magnitude;
+}
+
+std::vector<int> expand(std::vector<std::uint8_t> in, bool alaw) {
+    ByteBuffer out = expand_g711(ByteView(in.data(), in.size()), alaw);
+    EXPECT_EQ(out.size(), 2 * in.size());
+    std::vector<int> values;
+    for (std::size_t i = 0; i + 1 < out.size(); i += 2) {
+        values.push_back(static_cast<std::int16_t>(out.data()[i] | (out.data()[i + 1] << 8)));
+    }
+    return values;
+}
+
+TEST(G711, EveryCodeWordMatchesTheSegmentFormula) {
+    for (bool alaw : {false, true}) {
+        const G711Table table = make_g711_table(alaw);
+        for (int c = 0; c < 256; ++c) {
+            const int expected = alaw ? reference_alaw(c) : reference_mulaw(c);
+            EXPECT_EQ(table[c], expected) << "code " << c << (alaw ? " A-law" : " mu-law");
+            EXPECT_EQ(table[c], -table[c ^ 0x80]) << "code " << c;
+            EXPECT_NE(table[c], -32768);
+        }
+    }
+}
+
+TEST(G711, TellingRows) {
+    struct Row { int code, mulaw, alaw; };
+    const Row rows[] = {
+        {0x00, -32124, -5504}, {0x0F, -16764, -6784}, {0x10, -15996, -2752}, {0x2A, -5372, -32256},
+        {0x55, -716, -8},      {0x70, -120, -688},    {0x7E, -8, -880},      {0x7F, 0, -848},
+        {0x80, 32124, 5504},   {0xAA, 5372, 32256},   {0xD5, 716, 8},        {0xFE, 8, 880},
+        {0xFF, 0, 848},
+    };
+    const G711Table mu = make_g711_table(false), a = make_g711_table(true);
+    for (const Row& r : rows) {
+        EXPECT_EQ(mu[r.code], r.mulaw) << r.code;
+        EXPECT_EQ(a[r.code], r.alaw) << r.code;
+    }
+}
+
+TEST(G711, ExpandsBytesLittleEndianInOrder) {
+    EXPECT_EQ(expand({0xFF, 0x80, 0x00}, false), (std::vector<int>{0, 32124, -32124}));
+    EXPECT_EQ(expand({0xD5, 0x55, 0xAA, 0x2A}, true), (std::vector<int>{8, -8, 32256, -32256}));
+    ByteBuffer raw = expand_g711(ByteView(std::vector<std::uint8_t>{0x80}.data(), 1), false);
+    ASSERT_EQ(raw.size(), 2u);
+    EXPECT_EQ(raw.data()[0], 0x7C);
+    EXPECT_EQ(raw.data()[1], 0x7D);
+    EXPECT_TRUE(expand({}, true).empty());
+    EXPECT_EQ(expand_g711(ByteView(), false).size(), 0u);
+}
+
+}  // namespace
+}  // namespace sonavert::codecs
