@@ -6,17 +6,13 @@
 #include <vector>
 
 #include "pipeline/wav_writer.hpp"
+#include "pipeline_test_support.hpp"
 
 namespace sonavert::pipeline {
 namespace {
 
-std::vector<std::uint8_t> from_hex(const std::string& hex) {
-    std::istringstream in(hex);
-    std::vector<std::uint8_t> bytes;
-    unsigned value = 0;
-    while (in >> std::hex >> value) bytes.push_back(static_cast<std::uint8_t>(value));
-    return bytes;
-}
+using testing::describe;
+using testing::from_hex;
 
 std::vector<std::uint8_t> bytes_of(const ByteBuffer& b) {
     return std::vector<std::uint8_t>(b.data(), b.data() + b.size());
@@ -169,7 +165,7 @@ TEST(WavWriter, LimitsAndTheirOrder) {
     for (const Case& c : cases) {
         Result<ByteBuffer> wav = write_wav(c.channels, c.rate, c.bits, fake_view(c.pcm_length));
         ASSERT_FALSE(wav.has_value()) << c.name;
-        EXPECT_EQ(wav.error(), invalid(c.message)) << c.name;
+        EXPECT_EQ(describe(wav.error()), describe(invalid(c.message))) << c.name;
     }
 }
 
