@@ -1,6 +1,7 @@
 #include "codecs/payload.hpp"
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "codecs/errors.hpp"
@@ -28,25 +29,6 @@ std::string eight_times(std::int64_t n) {
     } while (magnitude != 0);
     if (negative) digits.insert(digits.begin(), '-');
     return digits;
-}
-
-Result<DecodedPcm> decode_plain_pcm(const sphere::HeaderFields& fields, ByteView payload) {
-    SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
-    if (width != 2 && width != 4) return errors::pcm_width_not_supported(eight_times(width));
-
-    const std::string_view format = sphere::byte_format(fields);
-    const bool little_endian = format == "01" || format == "1";
-    if (!little_endian && format != "10") return errors::byte_format_not_recognized(format);
-
-    DecodedPcm out{static_cast<std::uint16_t>(8 * width), ByteBuffer(payload.size())};
-    if (payload.empty()) return out;
-    if (little_endian) {
-        std::memcpy(out.pcm.data(), payload.data(), payload.size());
-    } else {
-        copy_byte_swapped(payload.data(), out.pcm.data(), payload.size(),
-                          static_cast<unsigned>(width));
-    }
-    return out;
 }
 
 Result<DecodedPcm> decode_g711(const sphere::HeaderFields& fields, ByteView payload, bool alaw) {
@@ -114,7 +96,26 @@ void copy_byte_swapped(const std::uint8_t* in, std::uint8_t* out, std::size_t n,
     if (i < n) std::memcpy(out + i, in + i, n - i);
 }
 
-Result<DecodedPcm> decode_payload(const sphere::HeaderFields& fields, ByteView payload) {
+Result<PlainPcm> check_plain_pcm(const sphere::HeaderFields& fields) {
+    SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
+    if (width != 2 && width != 4) return errors::pcm_width_not_supported(eight_times(width));
+
+    const std::string_view format = sphere::byte_format(fields);
+    const bool little_endian = format == "01" || format == "1";
+    if (!little_endian && format != "10") return errors::byte_format_not_recognized(format);
+    return PlainPcm{static_cast<std::uint16_t>(8 * width), !little_endian};
+}
+
+void convert_plain_pcm(const PlainPcm& layout, ByteView payload, std::uint8_t* out) noexcept {
+    if (payload.empty()) return;
+    if (layout.big_endian) {
+        copy_byte_swapped(payload.data(), out, payload.size(), layout.bits_per_sample / 8u);
+    } else {
+        std::memcpy(out, payload.data(), payload.size());
+    }
+}
+
+Result<Decoder> choose_decoder(const sphere::HeaderFields& fields) {
     const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
     const CodingParts parts = split_coding(coding);
 
@@ -123,14 +124,37 @@ Result<DecodedPcm> decode_payload(const sphere::HeaderFields& fields, ByteView p
         if (compression != kEmbeddedShorten) {
             return errors::compression_not_supported(coding, compression);
         }
-        return decode_embedded_shorten(fields, payload);
+        return Decoder::EmbeddedShorten;
     }
 
     const std::string base = text::ascii_lower(parts.base);
-    if (base == "pcm") return decode_plain_pcm(fields, payload);
-    if (base == "ulaw" || base == "mulaw" || base == "mu-law") return decode_g711(fields, payload, false);
-    if (base == "alaw" || base == "a-law") return decode_g711(fields, payload, true);
+    if (base == "pcm") return Decoder::PlainPcm;
+    if (base == "ulaw" || base == "mulaw" || base == "mu-law") return Decoder::MuLaw;
+    if (base == "alaw" || base == "a-law") return Decoder::ALaw;
     return errors::coding_not_supported(base);
+}
+
+Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload) {
+    switch (decoder) {
+        case Decoder::PlainPcm: {
+            SV_ASSIGN_OR_RETURN(const PlainPcm layout, check_plain_pcm(fields));
+            DecodedPcm out{layout.bits_per_sample, ByteBuffer(payload.size())};
+            convert_plain_pcm(layout, payload, out.pcm.data());
+            return out;
+        }
+        case Decoder::MuLaw:
+            return decode_g711(fields, payload, false);
+        case Decoder::ALaw:
+            return decode_g711(fields, payload, true);
+        case Decoder::EmbeddedShorten:
+            return decode_embedded_shorten(fields, payload);
+    }
+    throw std::logic_error("unknown decoder");
+}
+
+Result<DecodedPcm> decode_payload(const sphere::HeaderFields& fields, ByteView payload) {
+    SV_ASSIGN_OR_RETURN(const Decoder decoder, choose_decoder(fields));
+    return decode_with(decoder, fields, payload);
 }
 
 }  // namespace sonavert::codecs

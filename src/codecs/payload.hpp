@@ -29,6 +29,31 @@ struct CodingParts {
 };
 CodingParts split_coding(std::string_view coding);
 
+// Which decoder a header's coding selects.
+enum class Decoder { PlainPcm, MuLaw, ALaw, EmbeddedShorten };
+
+// The decoder for the header's sample_coding (default "pcm"), or the error
+// for a compression or base coding we do not handle. Reads sample_coding
+// only.
+Result<Decoder> choose_decoder(const sphere::HeaderFields& fields);
+
+// How plain PCM is converted: its width and whether its bytes are swapped.
+struct PlainPcm {
+    std::uint16_t bits_per_sample = 0;  // 16 or 32
+    bool big_endian = false;
+};
+
+// The checks of the plain PCM decoder (sample_n_bytes 2 or 4, then a known
+// sample_byte_format), without touching the payload.
+Result<PlainPcm> check_plain_pcm(const sphere::HeaderFields& fields);
+
+// Writes the little-endian form of `payload` to `out`, which has room for
+// payload.size() bytes and does not overlap it. Never fails.
+void convert_plain_pcm(const PlainPcm& layout, ByteView payload, std::uint8_t* out) noexcept;
+
+// The samples of `payload` by the decoder chosen for `fields`.
+Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload);
+
 // The samples of `payload` as little-endian PCM, decoded as the header's
 // sample_coding (default "pcm"), sample_n_bytes and sample_byte_format say.
 // `fields` must have passed validation. `payload` is the whole rest of the

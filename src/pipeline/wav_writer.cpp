@@ -17,8 +17,8 @@ void put_tag(std::uint8_t* p, const char (&tag)[5]) { std::memcpy(p, tag, 4); }
 
 }  // namespace
 
-Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
-                             std::uint16_t bits_per_sample, ByteView pcm) {
+Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
+                             std::uint16_t bits_per_sample, std::uint64_t pcm_length) {
     if (bits_per_sample % 8 != 0) return errors::bits_not_multiple_of_8(bits_per_sample);
 
     // Both factors are 16-bit, so the 32-bit product cannot overflow.
@@ -27,11 +27,10 @@ Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_r
     const std::uint64_t byte_rate = std::uint64_t{sample_rate} * block_align;
     if (byte_rate > std::numeric_limits<std::uint32_t>::max()) return errors::byte_rate_too_large();
 
-    const std::uint64_t length = pcm.size();
-    const std::uint64_t pad = length & 1u;
+    const std::uint64_t pad = pcm_length & 1u;
     std::uint64_t padded = 0;
-    if (!checked_add(length, pad, padded) || padded > kMaxPaddedPcm) {
-        return errors::wav_too_large(length);
+    if (!checked_add(pcm_length, pad, padded) || padded > kMaxPaddedPcm) {
+        return errors::wav_too_large(pcm_length);
     }
 
     // WATCHOUT: the three checks above are the ones callers rely on, in that
@@ -40,7 +39,8 @@ Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_r
         return errors::block_align_too_large();
     }
 
-    ByteBuffer out(kWavHeaderSize + padded);
+    // At most 2^32 - 1 bytes, so the size fits any size_t of 32 bits or more.
+    ByteBuffer out(static_cast<std::size_t>(kWavHeaderSize + padded));
     std::uint8_t* p = out.data();
     put_tag(p + 0, "RIFF");
     store_le32(p + 4, static_cast<std::uint32_t>(padded + 36));
@@ -54,9 +54,16 @@ Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_r
     store_le16(p + 32, static_cast<std::uint16_t>(block_align));
     store_le16(p + 34, bits_per_sample);
     put_tag(p + 36, "data");
-    store_le32(p + 40, static_cast<std::uint32_t>(length));
-    if (length != 0) std::memcpy(p + kWavHeaderSize, pcm.data(), length);
-    if (pad != 0) p[kWavHeaderSize + length] = 0;
+    store_le32(p + 40, static_cast<std::uint32_t>(pcm_length));
+    if (pad != 0) p[kWavHeaderSize + pcm_length] = 0;
+    return out;
+}
+
+Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
+                             std::uint16_t bits_per_sample, ByteView pcm) {
+    SV_ASSIGN_OR_RETURN(ByteBuffer out,
+                        start_wav(channel_count, sample_rate, bits_per_sample, pcm.size()));
+    if (!pcm.empty()) std::memcpy(out.data() + kWavHeaderSize, pcm.data(), pcm.size());
     return out;
 }
 

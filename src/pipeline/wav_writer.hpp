@@ -23,4 +23,11 @@ inline constexpr std::size_t kWavHeaderSize = 44;
 Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
                              std::uint16_t bits_per_sample, ByteView pcm);
 
+// write_wav without the copy: the same checks in the same order for
+// `pcm_length` bytes of PCM, then the buffer of the final size with the
+// header (and pad byte) written. The caller fills the `pcm_length` bytes
+// from offset kWavHeaderSize.
+Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
+                             std::uint16_t bits_per_sample, std::uint64_t pcm_length);
+
 }  // namespace sonavert::pipeline

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "pipeline/drivers.hpp"
+#include "pipeline/wav_writer.hpp"
+#include "sphere/fields.hpp"
 #include "pipeline_test_support.hpp"
 
 namespace sonavert::pipeline {
@@ -100,11 +102,16 @@ TEST(Drivers, DecodedPcmForEachCodingAndExtent) {
         ASSERT_TRUE(pcm.has_value()) << c.name;
         EXPECT_EQ(bytes_of(*pcm), c.pcm) << c.name;
 
+        // Plain PCM goes straight into the WAV buffer; the file must be the
+        // one the writer makes from the decoded audio.
         Result<ByteBuffer> wav = transcode_to_wav(ByteView(file));
         ASSERT_TRUE(wav.has_value()) << c.name << ": " << wav.error().message;
-        ASSERT_EQ(wav->size(), 44 + c.pcm.size()) << c.name;
+        const auto channels = static_cast<std::uint16_t>(*sphere::require_int(header->fields, "channel_count"));
+        const auto rate = static_cast<std::uint32_t>(*sphere::require_int(header->fields, "sample_rate"));
+        Result<ByteBuffer> written = write_wav(channels, rate, c.bits, ByteView(c.pcm));
+        ASSERT_TRUE(written.has_value());
+        EXPECT_EQ(bytes_of(*wav), bytes_of(*written)) << c.name;
         EXPECT_EQ(wav->data()[34], c.bits) << c.name;
-        EXPECT_EQ(Bytes(wav->data() + 44, wav->data() + wav->size()), c.pcm) << c.name;
     }
 }
 
@@ -178,6 +185,18 @@ TEST(Drivers, ErrorsAndTheirOrder) {
         {"decoding before WAV limits", pcm_fields("1", "70000", "3", {{"sample_rate", "4294967296"}}),
          Bytes(210000), "Unsupported: 24-bit PCM not supported yet (supported: 16, 32 bit)",
          "Unsupported: 24-bit PCM not supported yet (supported: 16, 32 bit)"},
+        {"byte format before WAV limits",
+         pcm_fields("1", "70000", "2", {{"sample_byte_format", "0123"}}), Bytes(140000),
+         "Unsupported: unrecognized sample_byte_format \"0123\" (supported: '1', '01', '10')",
+         "Unsupported: unrecognized sample_byte_format \"0123\" (supported: '1', '01', '10')"},
+        {"coding before WAV limits", pcm_fields("1", "70000", "2", {{"sample_coding", "raw"}}),
+         Bytes(140000), "Unsupported: sample_coding \"raw\" not supported yet",
+         "Unsupported: sample_coding \"raw\" not supported yet"},
+        {"G.711 width before WAV limits", pcm_fields("1", "1", "2", {{"sample_coding", "alaw"}, {"sample_rate", "4294967296"}}),
+         four, "Unsupported: alaw expects 1-byte samples, got sample_n_bytes=2",
+         "Unsupported: alaw expects 1-byte samples, got sample_n_bytes=2"},
+        {"G.711 channel_count 65536", pcm_fields("1", "65536", "1", {{"sample_coding", "ulaw"}}),
+         Bytes(65536), std::nullopt, "Invalid: channel_count too large for WAV"},
         {"truncation before WAV limits", pcm_fields("1", "65536", "2"), from_hex("01"),
          "Invalid: audio payload truncated: header declares 131072 bytes but only 1 present",
          "Invalid: audio payload truncated: header declares 131072 bytes but only 1 present"},
