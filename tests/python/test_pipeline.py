@@ -107,6 +107,10 @@ def test_g711_agrees_with_soundfile(coding, subtype):
      "audio payload truncated: header declares 64000 bytes but only 63999 present", None),
     (sphere(pcm_fields(1, 65536, 2), bytes(131072)), None, "channel_count too large for WAV"),
     (sphere(pcm_fields(1, 1, 2, rate=4294967296), bytes(2)), None, "sample_rate too large for WAV"),
+    # 32768 channels of 16 bits: 65536 bytes a frame do not fit the 16-bit
+    # block_align field, so no WAV header can describe them.
+    (sphere(pcm_fields(1, 32768, 2, rate=1), bytes(65536)), None,
+     "WAV block_align exceeds 16-bit field"),
     (sphere(pcm_fields(1, 1, 2, sample_coding="linear"), bytes(2)),
      'sample_coding "linear" not supported yet', None),
     (sphere(pcm_fields(1, 1, 2, sample_coding="pcm,embedded-shorten-v2.00"), b"riff"),
