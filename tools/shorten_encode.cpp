@@ -25,17 +25,8 @@ constexpr const char* kOwnUsage =
     "  --stats               print sizes and encoding speed to stderr\n"
     "  --help                show this message\n";
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "shorten_encode: %s\n", message.c_str());
-    return 1;
-}
-
-int usage_error(const std::string& message) {
-    std::fprintf(stderr, "shorten_encode: %s\n%s%s%s", message.c_str(), kUsage, kEncoderFlagsUsage, kOwnUsage);
-    return 2;
-}
-
 int run(int argc, char** argv) {
+    const ToolMessages out("shorten_encode", std::string(kUsage) + kEncoderFlagsUsage + kOwnUsage);
     ShortenOptions options;
     bool wav_verbatim = false, stats = false;
     std::uint64_t rate = 16000;
@@ -43,12 +34,9 @@ int run(int argc, char** argv) {
     ArgCursor args(argc, argv);
     while (!args.done()) {
         const std::string arg = args.next();
-        if (arg == "--help") {
-            std::printf("%s%s%s", kUsage, kEncoderFlagsUsage, kOwnUsage);
-            return 0;
-        }
+        if (arg == "--help") return out.help();
         Result<bool> known = apply_encoder_flag(arg, args, options);
-        if (!known) return usage_error(known.error().message);
+        if (!known) return out.usage_error(known.error().message);
         if (*known) continue;
         if (arg == "--wav-verbatim") {
             wav_verbatim = true;
@@ -56,33 +44,32 @@ int run(int argc, char** argv) {
             stats = true;
         } else if (arg == "--rate") {
             Result<std::uint64_t> n = args.number(arg, UINT32_MAX);
-            if (!n) return usage_error(n.error().message);
+            if (!n) return out.usage_error(n.error().message);
             rate = *n;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage_error("unknown option " + arg);
+            return out.usage_error("unknown option " + arg);
         } else {
             paths.push_back(arg);
         }
     }
-    if (paths.size() != 2) return usage_error("expected INPUT and OUTPUT");
+    if (paths.size() != 2) return out.usage_error("expected INPUT and OUTPUT");
 
     Result<std::vector<std::uint8_t>> input = read_file(paths[0]);
-    if (!input) return fail(input.error().message);
+    if (!input) return out.fail(input.error().message);
     const bool mulaw = options.sample_type == 8;
     if (wav_verbatim) {
-        if (mulaw) return usage_error("--wav-verbatim needs 16-bit PCM input");
-        if (input->size() > UINT32_MAX - 36) return fail("input too large for a WAV header");
+        if (mulaw) return out.usage_error("--wav-verbatim needs 16-bit PCM input");
+        if (input->size() > UINT32_MAX - 36) return out.fail("input too large for a WAV header");
         options.leading_verbatim = make_wav_header(options.channels, static_cast<std::uint32_t>(rate), 16,
                                                    static_cast<std::uint32_t>(input->size()));
     }
 
     const auto start = std::chrono::steady_clock::now();
     const ByteView view(input->data(), input->size());
-    Result<std::vector<std::uint8_t>> stream =
-        mulaw ? encode_shorten_mulaw(view, options) : encode_shorten_pcm16(view, options);
+    Result<std::vector<std::uint8_t>> stream = encode_shorten_bytes(view, options);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!stream) return fail(stream.error().message);
-    if (Status st = write_file(paths[1], *stream); !st) return fail(st.error().message);
+    if (!stream) return out.fail(stream.error().message);
+    if (Status st = write_file(paths[1], *stream); !st) return out.fail(st.error().message);
     if (stats) {
         const double samples = static_cast<double>(mulaw ? input->size() : input->size() / 2);
         std::fprintf(stderr, "%.0f samples, %zu -> %zu bytes, %.3f s, %.1f Msamples/s\n", samples, input->size(),

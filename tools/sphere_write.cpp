@@ -31,15 +31,6 @@ constexpr const char* kUsage =
     "  --help                show this message\n"
     "Shorten options (with --shorten; --channels also feeds --describe):\n";
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "sphere_write: %s\n", message.c_str());
-    return 1;
-}
-
-int usage_error(const std::string& message) {
-    std::fprintf(stderr, "sphere_write: %s\n%s%s", message.c_str(), kUsage, kEncoderFlagsUsage);
-    return 2;
-}
 
 // Splits "NAME=VALUE"; false when there is no '='.
 bool split_field(const std::string& text, std::string& name, std::string& value) {
@@ -51,6 +42,7 @@ bool split_field(const std::string& text, std::string& name, std::string& value)
 }
 
 int run(int argc, char** argv) {
+    const ToolMessages out("sphere_write", std::string(kUsage) + kEncoderFlagsUsage);
     SphereWriter writer;
     ShortenOptions options;
     bool type_given = false, shorten = false;
@@ -60,32 +52,29 @@ int run(int argc, char** argv) {
     ArgCursor args(argc, argv);
     while (!args.done()) {
         const std::string arg = args.next();
-        if (arg == "--help") {
-            std::printf("%s%s", kUsage, kEncoderFlagsUsage);
-            return 0;
-        }
+        if (arg == "--help") return out.help();
         Result<bool> known = apply_encoder_flag(arg, args, options);
-        if (!known) return usage_error(known.error().message);
+        if (!known) return out.usage_error(known.error().message);
         if (*known) {
             type_given = type_given || arg == "--type";
             continue;
         }
         if (arg == "--int" || arg == "--string" || arg == "--real" || arg == "--line" || arg == "--describe") {
             Result<std::string> text = args.value(arg);
-            if (!text) return usage_error(text.error().message);
+            if (!text) return out.usage_error(text.error().message);
             std::string name, value;
             if (arg == "--line") {
                 writer.add_line(*text);
             } else if (arg == "--describe") {
-                if (*text != "pcm16" && *text != "ulaw") return usage_error("--describe takes pcm16 or ulaw");
+                if (*text != "pcm16" && *text != "ulaw") return out.usage_error("--describe takes pcm16 or ulaw");
                 describe = *text;
             } else if (!split_field(*text, name, value)) {
-                return usage_error(arg + " takes NAME=VALUE, got '" + *text + "'");
+                return out.usage_error(arg + " takes NAME=VALUE, got '" + *text + "'");
             } else if (arg == "--int") {
                 const bool negative = !value.empty() && value[0] == '-';
                 const std::optional<std::uint64_t> n =
                     parse_unsigned(negative ? value.substr(1) : value, std::uint64_t{INT64_MAX} + negative);
-                if (!n) return usage_error("--int " + name + " needs an integer, got '" + value + "'");
+                if (!n) return out.usage_error("--int " + name + " needs an integer, got '" + value + "'");
                 writer.add_int(name, negative ? static_cast<std::int64_t>(0 - *n) : static_cast<std::int64_t>(*n));
             } else if (arg == "--string") {
                 writer.add_string(name, value);
@@ -94,32 +83,32 @@ int run(int argc, char** argv) {
             }
         } else if (arg == "--header-size") {
             Result<std::uint64_t> n = args.number(arg, UINT64_MAX);
-            if (!n) return usage_error(n.error().message);
+            if (!n) return out.usage_error(n.error().message);
             writer.header_size(*n);
         } else if (arg == "--rate") {
             Result<std::uint64_t> n = args.number(arg, INT64_MAX);
-            if (!n) return usage_error(n.error().message);
+            if (!n) return out.usage_error(n.error().message);
             rate = *n;
         } else if (arg == "--shorten") {
             shorten = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage_error("unknown option " + arg);
+            return out.usage_error("unknown option " + arg);
         } else {
             paths.push_back(arg);
         }
     }
-    if (paths.size() != 2) return usage_error("expected PAYLOAD and OUTPUT");
-    if (shorten && describe.empty()) return usage_error("--shorten needs --describe pcm16|ulaw");
+    if (paths.size() != 2) return out.usage_error("expected PAYLOAD and OUTPUT");
+    if (shorten && describe.empty()) return out.usage_error("--shorten needs --describe pcm16|ulaw");
 
     Result<std::vector<std::uint8_t>> payload = read_file(paths[0]);
-    if (!payload) return fail(payload.error().message);
+    if (!payload) return out.fail(payload.error().message);
 
     if (!describe.empty()) {
         const bool ulaw = describe == "ulaw";
         const std::uint64_t bytes_per_sample = ulaw ? 1 : 2;
         const std::uint64_t frame_bytes = bytes_per_sample * options.channels;
         if (frame_bytes == 0 || payload->size() % frame_bytes != 0) {
-            return fail("payload of " + std::to_string(payload->size()) + " bytes is not a whole number of " +
+            return out.fail("payload of " + std::to_string(payload->size()) + " bytes is not a whole number of " +
                         std::to_string(options.channels) + "-channel " + describe + " frames");
         }
         writer.add_int("channel_count", options.channels)
@@ -132,16 +121,15 @@ int run(int argc, char** argv) {
         if (shorten) {
             if (!type_given) options.sample_type = ulaw ? 8 : 5;
             const ByteView view(payload->data(), payload->size());
-            Result<std::vector<std::uint8_t>> stream =
-                ulaw ? encode_shorten_mulaw(view, options) : encode_shorten_pcm16(view, options);
-            if (!stream) return fail(stream.error().message);
+            Result<std::vector<std::uint8_t>> stream = encode_shorten_bytes(view, options);
+            if (!stream) return out.fail(stream.error().message);
             *payload = std::move(*stream);
         }
     }
 
     Result<std::vector<std::uint8_t>> file = writer.build(ByteView(payload->data(), payload->size()));
-    if (!file) return fail(file.error().message);
-    if (Status st = write_file(paths[1], *file); !st) return fail(st.error().message);
+    if (!file) return out.fail(file.error().message);
+    if (Status st = write_file(paths[1], *file); !st) return out.fail(st.error().message);
     return 0;
 }
 

@@ -462,6 +462,10 @@ Result<std::vector<std::uint8_t>> encode_shorten(std::span<const std::int32_t> s
     return encoder.run();
 }
 
+Result<std::vector<std::uint8_t>> encode_shorten_bytes(ByteView bytes, const ShortenOptions& options) {
+    return options.sample_type == 8 ? encode_shorten_mulaw(bytes, options) : encode_shorten_pcm16(bytes, options);
+}
+
 ResidualCoding choose_energy(std::span<const std::uint64_t> zigzagged) {
     std::uint64_t any_bits = 0, sum = 0;
     for (std::uint64_t u : zigzagged) {

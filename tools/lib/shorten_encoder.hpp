@@ -57,6 +57,10 @@ Result<std::vector<std::uint8_t>> encode_shorten_pcm16(ByteView pcm, const Short
 // Encodes interleaved mu-law code bytes (sample type 8).
 Result<std::vector<std::uint8_t>> encode_shorten_mulaw(ByteView codes, const ShortenOptions& options);
 
+// Encodes bytes by the options' sample type: mu-law codes for type 8,
+// 16-bit little-endian PCM otherwise.
+Result<std::vector<std::uint8_t>> encode_shorten_bytes(ByteView bytes, const ShortenOptions& options);
+
 // The cheapest residual coding of a block: the energy whose width
 // (energy + 1) minimises the energy code plus the residual codes, and that
 // total in bits. `zigzagged` holds the residuals as read_var maps them

@@ -42,6 +42,21 @@ const char* const kEncoderFlagsUsage =
     "                        (default auto)\n"
     "  --blocksize-schedule N,N,...  block lengths of successive cycles, repeated\n";
 
+int ToolMessages::fail(const std::string& message) const {
+    std::fprintf(stderr, "%s: %s\n", name_, message.c_str());
+    return 1;
+}
+
+int ToolMessages::usage_error(const std::string& message) const {
+    std::fprintf(stderr, "%s: %s\n%s", name_, message.c_str(), usage_.c_str());
+    return 2;
+}
+
+int ToolMessages::help() const {
+    std::fputs(usage_.c_str(), stdout);
+    return 0;
+}
+
 std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max) {
     if (text.empty()) return std::nullopt;
     std::uint64_t value = 0;

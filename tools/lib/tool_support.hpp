@@ -13,6 +13,22 @@
 
 namespace sonavert::testkit {
 
+// The messages of one tool, each starting with "<name>: ".
+class ToolMessages {
+public:
+    ToolMessages(const char* name, std::string usage) : name_(name), usage_(std::move(usage)) {}
+    // Prints the message to stderr; returns the exit status 1.
+    int fail(const std::string& message) const;
+    // Prints the message and the usage text to stderr; returns 2.
+    int usage_error(const std::string& message) const;
+    // Prints the usage text to stdout; returns 0.
+    int help() const;
+
+private:
+    const char* name_;
+    std::string usage_;
+};
+
 // A plain decimal number 0..max (digits only), or nullopt.
 std::optional<std::uint64_t> parse_unsigned(std::string_view text, std::uint64_t max);
 
