@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "shorten_encoder.hpp"
+#include "sphere/fields.hpp"
+#include "sphere/header.hpp"
 #include "shorten_stream_writer.hpp"
 #include "sphere_writer.hpp"
 #include "tool_support.hpp"
@@ -574,6 +576,30 @@ TEST(SphereWriter, WritesTypedFieldsPaddedToTheHeaderSize) {
     EXPECT_EQ(text.find_first_not_of(' ', head.size()), 1024u);
     EXPECT_EQ(file->at(1024), 0xFF);
     EXPECT_EQ(file->at(1025), 0x00);
+}
+
+TEST(SphereWriter, OutputParsesBackToItsFields) {
+    SphereWriter w;
+    w.add_int("channel_count", 2)
+        .add_int("sample_count", 3)
+        .add_int("sample_rate", 8000)
+        .add_int("sample_n_bytes", 2)
+        .add_string("sample_coding", "pcm,embedded-shorten-v2.00")
+        .add_string("note", "two  inner spaces")
+        .add_real("gain", "-1.5e3")
+        .add_string("long", std::string(3000, 'x'));
+    const std::uint8_t payload[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const Result<Bytes> file = w.build(ByteView(payload, sizeof payload));
+    ASSERT_TRUE(file.has_value());
+    const Result<sphere::SphereHeader> h = sphere::parse_header(ByteView(file->data(), file->size()));
+    ASSERT_TRUE(h.has_value()) << h.error().message;
+    EXPECT_EQ(h->header_size, 4096u);
+    EXPECT_EQ(Bytes(h->payload.begin(), h->payload.end()), Bytes(payload, payload + sizeof payload));
+    EXPECT_EQ(sphere::field_text(h->fields, "sample_coding", ""), "pcm,embedded-shorten-v2.00");
+    EXPECT_EQ(sphere::field_text(h->fields, "note", ""), "two  inner spaces");
+    EXPECT_EQ(sphere::field_text(h->fields, "gain", ""), "-1.5e3");
+    EXPECT_EQ(sphere::field_text(h->fields, "long", "").size(), 3000u);
+    EXPECT_EQ(*sphere::declared_payload_size(h->fields), 12u);
 }
 
 TEST(SphereWriter, GrowsInSteps) {
