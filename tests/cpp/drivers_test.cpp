@@ -116,13 +116,15 @@ TEST(Drivers, DecodedPcmForEachCodingAndExtent) {
 }
 
 TEST(Drivers, CompressedCodingGetsTheWholeRestOfTheFile) {
-    // 1000 frames of 2 channels as a Shorten stream, followed by junk that
-    // the decoder never reads. The declared size (1000 x 2 x 1 bytes) is
-    // shorter than the stream, so cutting there would break it.
+    // 1000 frames of 2 channels of noise as a Shorten stream, followed by
+    // junk that the decoder never reads. The declared size (1000 x 2 x 1
+    // bytes) is shorter than the stream, so cutting there would break it.
     std::vector<std::int16_t> left(1000), right(1000);
+    std::uint32_t state = 12345;
     for (int i = 0; i < 1000; ++i) {
-        left[i] = static_cast<std::int16_t>(i * 30 - 15000);
-        right[i] = static_cast<std::int16_t>(-i);
+        state = state * 1664525u + 1013904223u;
+        left[i] = static_cast<std::int16_t>(state >> 16);
+        right[i] = static_cast<std::int16_t>(state >> 8);
     }
     Bytes stream = testing::shorten_stream({left, right});
     ASSERT_GT(stream.size(), 2000u);
