@@ -9,6 +9,10 @@
 #include <span>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace sonavert {
 
 // A read-only view of bytes owned by someone else.
@@ -16,7 +20,8 @@ using ByteView = std::span<const std::uint8_t>;
 
 // An owned byte buffer. It is allocated once at a given size and its bytes
 // start uninitialised: every producer writes all of them, so zero-filling
-// would only touch fresh pages twice. shrink() only lowers the size.
+// would only touch fresh pages twice. shrink() only lowers the size; a
+// producer whose final size is unknown in advance grows it with resize().
 // Throws std::bad_alloc when memory cannot be had.
 class ByteBuffer {
 public:
@@ -59,10 +64,43 @@ public:
         if (size < size_) size_ = size;
     }
 
+    // Changes the size to `size` for a buffer that grows while it is filled,
+    // keeping the first min(size(), size) bytes; added bytes are
+    // uninitialised. The data may move (large blocks are remapped, not
+    // copied). Throws std::bad_alloc when memory cannot be had.
+    void resize(std::size_t size) {
+        if (size == 0) {
+            std::free(data_);
+            data_ = nullptr;
+            size_ = 0;
+            return;
+        }
+        void* moved = std::realloc(data_, size);
+        if (moved == nullptr) throw std::bad_alloc();
+        data_ = static_cast<std::uint8_t*>(moved);
+        size_ = size;
+    }
+
 private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
+
+// Asks the kernel to back the whole pages of `buffer` with huge pages when
+// they are first touched. Fresh 4 KiB pages cost a fault each on first
+// touch, which dominates filling gigabytes of output; a hint only, no
+// effect where the system does not support it.
+inline void prefer_huge_pages(ByteBuffer& buffer) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kPage = 4096, kHuge = std::uintptr_t{2} << 20;
+    if (buffer.size() < 2 * kHuge) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(buffer.data()) + kPage - 1) & ~(kPage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(buffer.data()) + buffer.size()) & ~(kPage - 1);
+    (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)buffer;
+#endif
+}
 
 // Little-endian stores.
 inline void store_le16(std::uint8_t* p, std::uint16_t v) noexcept {
