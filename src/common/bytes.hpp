@@ -9,10 +9,6 @@
 #include <span>
 #include <utility>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace sonavert {
 
 // A read-only view of bytes owned by someone else.
@@ -85,22 +81,6 @@ private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
-
-// Asks the kernel to back the whole pages of `buffer` with huge pages when
-// they are first touched. Fresh 4 KiB pages cost a fault each on first
-// touch, which dominates filling gigabytes of output; a hint only, no
-// effect where the system does not support it.
-inline void prefer_huge_pages(ByteBuffer& buffer) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kPage = 4096, kHuge = std::uintptr_t{2} << 20;
-    if (buffer.size() < 2 * kHuge) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(buffer.data()) + kPage - 1) & ~(kPage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(buffer.data()) + buffer.size()) & ~(kPage - 1);
-    (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)buffer;
-#endif
-}
 
 // Little-endian stores.
 inline void store_le16(std::uint8_t* p, std::uint16_t v) noexcept {

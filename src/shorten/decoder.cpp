@@ -35,11 +35,11 @@ enum : std::uint64_t {
 constexpr std::size_t kChunk = 2048;
 
 // Bounds of the fenced fast paths (see reconstruct()):
-// - fixed predictors: with every input in [-2^59, 2^59], the largest
-//   intermediate, |r| + 3|s1| + 3|s2| + |s3|, stays below 2^62;
+// - fixed predictors: with |r| <= 2^36 and every sample in [-2^60, 2^60],
+//   the largest intermediate, |r| + 3|s1| + 3|s2| + |s3|, is below 2^63;
 // - a block mean: 2^24 samples in [-2^38, 2^38] never sum beyond 2^62;
 // - below 16 bits of headroom the fast path would fail its proof anyway.
-constexpr std::uint64_t kFixedProofBits = 59;
+constexpr std::uint64_t kFixedProofBits = 60;
 constexpr std::uint64_t kMeanSumBits = 38;
 constexpr std::uint64_t kMinProofBits = 16;
 
@@ -94,7 +94,6 @@ public:
             const std::size_t most = kMaxDecodedSamples * sizeof(std::int16_t);
             const std::size_t grown = buffer_.empty() ? first * sizeof(std::int16_t) : 2 * buffer_.size();
             buffer_.resize(std::max(need, std::min(most, grown)));
-            prefer_huge_pages(buffer_);
         }
         return samples() + used_;
     }
@@ -555,7 +554,6 @@ DecodedShorten Decoder::finish() {
     } else {
         const std::size_t n = channels_.size();
         d.pcm = ByteBuffer(frames * n * sizeof(std::int16_t));  // at most 2^30 samples
-        prefer_huge_pages(d.pcm);
         std::int16_t* out = reinterpret_cast<std::int16_t*>(d.pcm.data());
         std::vector<const std::int16_t*> columns;
         for (Channel& ch : channels_) columns.push_back(ch.output.samples());

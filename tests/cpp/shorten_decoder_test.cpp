@@ -72,11 +72,11 @@ Bytes mono(Header h, const std::function<void(Stream&)>& body) {
     return s.bytes();
 }
 
-// Blocks of one sample that take the channel's samples along the ramp
-// 2^47, 2 * 2^47, ..., n * 2^47 (DIFF1 with a long-prefixed residual, then
-// DIFF2 extrapolation). Means play no part in DIFF1 and DIFF2.
-void ramp(Stream& s, std::uint64_t n) {
-    s.blocksize(1).diff(1, 31, {k47});
+// Blocks of one sample that take the channel's samples (from 0) along the
+// ramp step, 2 * step, ..., n * step (DIFF1, then DIFF2 extrapolation).
+// Means play no part in DIFF1 and DIFF2.
+void ramp(Stream& s, std::uint64_t n, std::int64_t step = k47) {
+    s.blocksize(1).diff(1, 31, {step});
     for (std::uint64_t i = 1; i < n; ++i) s.diff(2, 0, {0});
 }
 
@@ -367,6 +367,26 @@ TEST(ShortenDecoder, Overflow) {
         {"mean offset, QLPC", {.maxnlpc = 1, .nmean = 3},
          [](Stream& s) { ramp(s, 32768); s.fn(testing::kFnQlpc), s.w.uvar(0, 3), s.w.uvar(0, 2); }, kOverflow},
         {"means that fit", {.nmean = 2}, [](Stream& s) { ramp(s, 32768); s.fn(0), s.w.uvar(0, 3); }, kTruncated},
+        // Cases at the bounds of the fast paths. Samples of 3 * 2^48 (below
+        // 2^50): 11000 of them overflow the block's sum, 10922 do not.
+        {"block sum of samples below 2^50", {.nmean = 1},
+         [](Stream& s) { ramp(s, 12288, std::int64_t{1} << 36); s.blocksize(11000).diff(1, 0, std::vector<std::int64_t>(11000, 0)); },
+         kOverflow},
+        {"block sum that fits", {.nmean = 1},
+         [](Stream& s) { ramp(s, 12288, std::int64_t{1} << 36); s.blocksize(10922).diff(1, 0, std::vector<std::int64_t>(10922, 0)).fn(0), s.w.uvar(0, 3); },
+         kTruncated},
+        // -32 * 2^60 overflows although the shifted sum would be small.
+        {"QLPC product", {.maxnlpc = 1},
+         [](Stream& s) { ramp(s, 8192); s.qlpc(0, {-32}, {0}); }, kOverflow},
+        {"QLPC product that fits", {.maxnlpc = 1},
+         [](Stream& s) { ramp(s, 2048); s.qlpc(0, {-32}, {0}).fn(0), s.w.uvar(0, 3); }, kTruncated},
+        // History -2^56, -2^56: each product -64 * -2^56 is 2^62, their sum
+        // 2^63 does not fit.
+        {"QLPC sum of products", {.maxnlpc = 2},
+         [](Stream& s) { ramp(s, 512, -k47); s.diff(1, 0, {0}).qlpc(0, {-64, -64}, {0}); }, kOverflow},
+        {"QLPC sum of products that fits", {.maxnlpc = 2},
+         [](Stream& s) { ramp(s, 512, -k47); s.diff(1, 0, {0}).qlpc(0, {-64, -63}, {0}).fn(0), s.w.uvar(0, 3); },
+         kTruncated},
     };
     for (const Case& c : cases) {
         Stream s(c.header);
