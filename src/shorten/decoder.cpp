@@ -40,6 +40,7 @@ constexpr std::size_t kChunk = 2048;
 // - a block mean: 2^24 samples in [-2^38, 2^38] never sum beyond 2^62;
 // - below 16 bits of headroom the fast path would fail its proof anyway.
 constexpr std::uint64_t kFixedProofBits = 60;
+constexpr std::uint64_t kLpcProofBits = 31;  // see LpcPredictor
 constexpr std::uint64_t kMeanSumBits = 38;
 constexpr std::uint64_t kMinProofBits = 16;
 
@@ -130,6 +131,7 @@ struct Block {
     std::uint64_t proof_bits = 0;  // K of the fast-path bound; 0: no fast path
     std::uint64_t reach = 0;       // history samples the predictor reads
     const CodeTable* table = nullptr;  // for the residuals, when they are narrow enough
+    const std::int32_t* rcoefs = nullptr;  // QLPC fast path: the coefficients, reversed
 };
 
 // What block completion needs to know about the samples of a block.
@@ -221,23 +223,49 @@ struct FixedPredictor {
 
 // QLPC as a sink: s = r + ((sum(c[k] * W[n-1-k]) - mo * sum(c) + 32) >> 5) + mo,
 // which equals the definition's value whenever that one fits.
+// The taps are products of 32-bit numbers: the fast path's bound for QLPC
+// is at most 2^31 (kLpcProofBits), so every W it keeps fits 32 bits, and so
+// does every coefficient. `w32` mirrors the window in 32 bits (w32[order + i]
+// is s[i]) and rcoefs[order - 1 - k] is c[k], so the taps run forwards.
 struct LpcPredictor {
     std::int64_t* s;
     std::uint64_t mean_offset;
-    const std::int64_t* coefs;
+    const std::int32_t* rcoefs;
     std::size_t order;
     std::uint64_t start;  // 32 - mo * sum(c)
+    std::int32_t* w32;
 
     [[gnu::always_inline]] void operator()(std::size_t i, std::int64_t residual) noexcept {
         std::uint64_t sum = start;
-        const std::int64_t* w = s + i;
+        const std::int32_t* w = w32 + i;  // oldest first
         for (std::size_t k = 0; k < order; ++k) {
-            sum += static_cast<std::uint64_t>(coefs[k]) *
-                   static_cast<std::uint64_t>(w[-1 - static_cast<std::ptrdiff_t>(k)]);
+            sum += static_cast<std::uint64_t>(std::int64_t{rcoefs[k]} * w[k]);
         }
-        s[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(residual) +
-                                         static_cast<std::uint64_t>(static_cast<std::int64_t>(sum) >> 5) +
-                                         mean_offset);
+        const std::uint64_t v = static_cast<std::uint64_t>(residual) +
+                                static_cast<std::uint64_t>(static_cast<std::int64_t>(sum) >> 5) + mean_offset;
+        s[i] = static_cast<std::int64_t>(v);
+        w32[order + i] = static_cast<std::int32_t>(v);
+    }
+};
+
+// QLPC of a small fixed order P with the last P samples in registers: no
+// load waits for the store of a sample just made.
+template <std::size_t P>
+struct SmallLpcPredictor {
+    std::int64_t* s;
+    std::uint64_t mean_offset;
+    std::uint64_t start;  // 32 - mo * sum(c)
+    std::uint64_t c[P];   // c[k] weighs w[k], the k-th most recent sample
+    std::uint64_t w[P];
+
+    [[gnu::always_inline]] void operator()(std::size_t i, std::int64_t residual) noexcept {
+        std::uint64_t sum = start;
+        for (std::size_t k = 0; k < P; ++k) sum += c[k] * w[k];
+        const std::uint64_t v = static_cast<std::uint64_t>(residual) +
+                                static_cast<std::uint64_t>(static_cast<std::int64_t>(sum) >> 5) + mean_offset;
+        s[i] = static_cast<std::int64_t>(v);
+        for (std::size_t k = P - 1; k > 0; --k) w[k] = w[k - 1];
+        w[0] = v;
     }
 };
 
@@ -266,7 +294,8 @@ template <std::uint64_t F>
 }
 
 SV_HOT_CLONES
-bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m) noexcept {
+bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m,
+                     std::int32_t* w32) noexcept {
     switch (b.function) {
         case kDiff0: return fast_fixed_pass<kDiff0>(reader, b, s, m);
         case kDiff1: return fast_fixed_pass<kDiff1>(reader, b, s, m);
@@ -278,7 +307,31 @@ bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::si
     const std::uint64_t mo = static_cast<std::uint64_t>(b.mean_offset);
     std::uint64_t coef_sum = 0;
     for (std::size_t k = 0; k < b.order; ++k) coef_sum += static_cast<std::uint64_t>(b.coefs[k]);
-    return fast_pass(reader, b.width, b.table, m, LpcPredictor{s, mo, b.coefs, b.order, 32 - mo * coef_sum});
+    auto small = [&]<std::size_t P>(SmallLpcPredictor<P> predictor) __attribute__((always_inline)) {
+        predictor.s = s;
+        predictor.mean_offset = mo;
+        predictor.start = 32 - mo * coef_sum;
+        for (std::size_t k = 0; k < P; ++k) {
+            predictor.c[k] = static_cast<std::uint64_t>(b.coefs[k]);
+            predictor.w[k] = static_cast<std::uint64_t>(s[-1 - static_cast<std::ptrdiff_t>(k)]);
+        }
+        return fast_pass(reader, b.width, b.table, m, predictor);
+    };
+    switch (b.order) {
+        case 1: return small(SmallLpcPredictor<1>{});
+        case 2: return small(SmallLpcPredictor<2>{});
+        case 3: return small(SmallLpcPredictor<3>{});
+        case 4: return small(SmallLpcPredictor<4>{});
+        case 5: return small(SmallLpcPredictor<5>{});
+        case 6: return small(SmallLpcPredictor<6>{});
+        case 7: return small(SmallLpcPredictor<7>{});
+        case 8: return small(SmallLpcPredictor<8>{});
+        default: break;
+    }
+    for (std::size_t k = 0; k < b.order; ++k) {
+        w32[k] = static_cast<std::int32_t>(s[k - b.order]);
+    }
+    return fast_pass(reader, b.width, b.table, m, LpcPredictor{s, mo, b.rcoefs, b.order, 32 - mo * coef_sum, w32});
 }
 
 // ---- Checked path: the definition, every step tested ----------------------
@@ -337,6 +390,7 @@ public:
             channels_.emplace_back(history_len_, static_cast<std::uint32_t>(h.nmean));
         }
         coefs_.reserve(h.maxnlpc);
+        if (h.maxnlpc > 0) lpc_window_.resize(h.maxnlpc + kChunk);
     }
 
     Result<DecodedShorten> run();
@@ -361,6 +415,8 @@ private:
     OutputStage stage_;
     std::vector<Channel> channels_;
     std::vector<std::int64_t> coefs_;
+    std::vector<std::int32_t> rcoefs_;
+    std::vector<std::int32_t> lpc_window_;  // the QLPC fast path's 32-bit window
     // Code tables by residual width, made when a width is first used.
     std::array<std::unique_ptr<CodeTable>, CodeTable::kBits> tables_;
     // history_len_ samples of history followed by one pass of new samples.
@@ -432,7 +488,13 @@ Status Decoder::predicted_block(std::uint64_t function) {
             for (std::int64_t c : coefs_) coef_folded |= fold_sign(c);
             const std::uint64_t cb = static_cast<std::uint64_t>(std::bit_width(coef_folded));
             const std::uint64_t ob = static_cast<std::uint64_t>(std::bit_width(b.order - 1));
-            k = cb + ob > 61 ? 0 : std::min(k, 61 - cb - ob);
+            k = cb + ob > 61 ? 0 : std::min(kLpcProofBits, 61 - cb - ob);
+            if (cb <= 30) {  // every coefficient fits 32 bits
+                rcoefs_.assign(coefs_.rbegin(), coefs_.rend());
+                b.rcoefs = rcoefs_.data();
+            } else {
+                k = 0;
+            }
         }
         b.proof_bits = k >= kMinProofBits ? k : 0;
         if (b.proof_bits != 0 && b.width < CodeTable::kBits) {
@@ -466,7 +528,7 @@ Status Decoder::reconstruct(const Block& b, std::int64_t* s, std::size_t m, std:
                             ChunkScan& scan) {
     if (b.proof_bits != 0) {
         BitReader trial = reader_;
-        if (fast_block_pass(trial, b, s, m)) {
+        if (fast_block_pass(trial, b, s, m, lpc_window_.data())) {
             scan = scan_chunk(s, m, narrow);
             const std::uint64_t inputs = fold_or(s - b.reach, b.reach) | fold_sign(b.mean_offset);
             if (within(inputs | scan.folded, b.proof_bits)) {
