@@ -328,9 +328,8 @@ bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::si
         case 8: return small(SmallLpcPredictor<8>{});
         default: break;
     }
-    for (std::size_t k = 0; k < b.order; ++k) {
-        w32[k] = static_cast<std::int32_t>(s[k - b.order]);
-    }
+    const std::int64_t* history = s - b.order;
+    for (std::size_t k = 0; k < b.order; ++k) w32[k] = static_cast<std::int32_t>(history[k]);
     return fast_pass(reader, b.width, b.table, m, LpcPredictor{s, mo, b.rcoefs, b.order, 32 - mo * coef_sum, w32});
 }
 
