@@ -616,10 +616,18 @@ DecodedShorten Decoder::finish() {
         const std::size_t n = channels_.size();
         d.pcm = ByteBuffer(frames * n * sizeof(std::int16_t));  // at most 2^30 samples
         std::int16_t* out = reinterpret_cast<std::int16_t*>(d.pcm.data());
-        std::vector<const std::int16_t*> columns;
-        for (Channel& ch : channels_) columns.push_back(ch.output.samples());
-        for (std::size_t f = 0; f < frames; ++f) {
-            for (std::size_t c = 0; c < n; ++c) out[f * n + c] = columns[c][f];
+        if (n == 2) {  // the common case, in one vectorisable pass
+            const std::int16_t* left = channels_[0].output.samples();
+            const std::int16_t* right = channels_[1].output.samples();
+            for (std::size_t f = 0; f < frames; ++f) {
+                out[2 * f] = left[f];
+                out[2 * f + 1] = right[f];
+            }
+        } else {
+            for (std::size_t c = 0; c < n; ++c) {
+                const std::int16_t* column = channels_[c].output.samples();
+                for (std::size_t f = 0; f < frames; ++f) out[f * n + c] = column[f];
+            }
         }
     }
     if constexpr (std::endian::native == std::endian::big) {

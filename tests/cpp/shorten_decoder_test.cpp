@@ -303,6 +303,9 @@ TEST(ShortenDecoder, Channels) {
         {"shortest channel decides", {.channels = 2},
          [](Stream& s) { s.diff(0, 4, {1, 2, 3, 4}).blocksize(2).diff(0, 4, {5, 6}); }, {1, 5, 2, 6}},
         {"one block of three channels", {.channels = 3}, [](Stream& s) { s.diff(0, 4, {1, 2, 3, 4}); }, {}},
+        {"three channels", {.channels = 3, .blocksize = 2},
+         [](Stream& s) { s.diff(0, 4, {1, 2}).diff(0, 4, {3, 4}).diff(0, 4, {5, 6}).diff(0, 4, {7, 8}); },
+         {1, 3, 5, 2, 4, 6}},
         {"history and means per channel", {.channels = 2, .nmean = 1},
          [](Stream& s) {
              s.diff(1, 4, {8, 0, 0, 0}).diff(1, 4, {4, 0, 0, 0});
