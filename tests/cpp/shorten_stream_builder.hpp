@@ -47,10 +47,9 @@ public:
     void var(std::int64_t value, unsigned n) {
         uvar((static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63), n);
     }
-    // The width as uvar(w, 2), then the value as uvar(value, w); w is the
-    // value's bit length unless given.
-    void ulong(std::uint64_t value) { ulong(value, static_cast<unsigned>(std::bit_width(value))); }
-    void ulong(std::uint64_t value, unsigned width) {
+    // The value's bit length w as uvar(w, 2), then uvar(value, w).
+    void ulong(std::uint64_t value) {
+        const unsigned width = static_cast<unsigned>(std::bit_width(value));
         uvar(width, 2);
         uvar(value, width);
     }
@@ -73,20 +72,14 @@ struct Header {
     std::uint64_t nskip = 0;
 };
 
-enum : std::uint64_t {
-    kFnDiff0 = 0, kFnDiff1, kFnDiff2, kFnDiff3, kFnQuit, kFnBlocksize, kFnBitshift, kFnQlpc, kFnZero,
-    kFnVerbatim,
-};
+// Function codes (DIFF0..DIFF3 are 0..3).
+enum : std::uint64_t { kFnQuit = 4, kFnBlocksize = 5, kFnBitshift = 6, kFnQlpc = 7, kFnZero = 8, kFnVerbatim = 9 };
 
-// A stream: "ajkg", the version byte, then the bitstream.
+// A stream: "ajkg", version 2, then the bitstream.
 class Stream {
 public:
-    struct Version {
-        std::uint8_t value;
-    };
     // Preamble only.
     Stream() = default;
-    explicit Stream(Version version) : version_(version.value) {}
     // Preamble and the six header codes, then nskip skip codes of value 0.
     explicit Stream(const Header& h) {
         for (std::uint64_t v : {h.type, h.channels, h.blocksize, h.maxnlpc, h.nmean, h.nskip}) w.ulong(v);
@@ -124,15 +117,12 @@ public:
     std::vector<std::uint8_t> bytes() const {
         const std::vector<std::uint8_t>& bits = w.bytes();
         std::vector<std::uint8_t> out(5 + bits.size());
-        const std::uint8_t preamble[5] = {'a', 'j', 'k', 'g', version_};
+        const std::uint8_t preamble[5] = {'a', 'j', 'k', 'g', 2};
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = i < 5 ? preamble[i] : bits[i - 5];
         return out;
     }
 
     BitWriter w;
-
-private:
-    std::uint8_t version_ = 2;
 };
 
 inline ByteView view(const std::vector<std::uint8_t>& bytes) { return ByteView(bytes.data(), bytes.size()); }

@@ -14,9 +14,6 @@ import sonavert_native as sv
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "lib"))
 from shorten_stream import Stream  # noqa: E402
 
-MU_LAW = {0xFF: 0, 0x7F: 0, 0x80: 32124, 0x00: -32124}
-
-
 def pcm(*values):
     return b"".join(v.to_bytes(2, "little", signed=True) for v in values)
 
@@ -34,26 +31,17 @@ def test_quit_after_header(sample_type, channels, ulaw):
     assert type(result[0]) is int and type(result[1]) is bool and type(result[2]) is bytes
 
 
-@pytest.mark.parametrize(
-    "build, expected",
-    [
-        # Linear samples are clamped to 16 bits ...
-        (lambda s: s.diff(0, 16, [40000, -40000, 32767, -32768]), pcm(32767, -32768, 32767, -32768)),
-        # ... also after a saturating bitshift; the history keeps 10000.
-        (lambda s: s.bitshift(2).diff(1, 14, [3, 9997, -9990, 0]), pcm(12, 32767, 40, 40)),
-        (lambda s: s.bitshift(32).diff(0, 3, [1, -1, 0, 0]), pcm(32767, -32768, 0, 0)),
-    ],
-)
-def test_linear_samples(build, expected):
-    assert sv.shorten_to_pcm(build(Stream()).quit().to_bytes()) == (1, False, expected)
-
-
-def test_mu_law_codes_expand_through_the_g711_table():
-    # Samples 0, -1, 127, -128 are the codes 0xFF, 0x7F, 0x80, 0x00.
+def test_linear_samples_are_clamped_and_mu_law_codes_expanded():
+    # 40000 and -40000 clamp; under bitshift 2, 10000 saturates while the
+    # history keeps it (10 follows).
+    stream = (Stream().bitshift(2).diff(1, 14, [3, 9997, -9990, 0])
+              .bitshift(0).diff(0, 16, [40000, -40000, 32767, -32768]).quit().to_bytes())
+    assert sv.shorten_to_pcm(stream) == (1, False, pcm(12, 32767, 40, 40, 32767, -32768, 32767, -32768))
+    # Samples 0, -1, 127, -128 are the mu-law codes 0xFF, 0x7F, 0x80, 0x00.
     stream = Stream(sample_type=8).diff(0, 8, [0, -1, 127, -128]).quit().to_bytes()
-    expected = pcm(MU_LAW[0xFF], MU_LAW[0x7F], MU_LAW[0x80], MU_LAW[0x00])
+    expected = sv.g711_expand(bytes([0xFF, 0x7F, 0x80, 0x00]), False)
+    assert expected == pcm(0, 0, 32124, -32124)
     assert sv.shorten_to_pcm(stream) == (1, True, expected)
-    assert expected == sv.g711_expand(bytes([0xFF, 0x7F, 0x80, 0x00]), False)
 
 
 def test_channels_interleave_and_the_incomplete_cycle_is_dropped():
@@ -65,19 +53,12 @@ def test_channels_interleave_and_the_incomplete_cycle_is_dropped():
 @pytest.mark.parametrize(
     "stream, message",
     [
-        (b"", "not a shorten stream (missing 'ajkg' magic)"),
         (b"RIFF\x02", "not a shorten stream (missing 'ajkg' magic)"),
-        (b"ajkg", "truncated shorten stream: missing version byte"),
         (b"ajkg\x03", "shorten version 3 not supported (only v2 is validated)"),
-        (b"ajkg\x02", "truncated or corrupt shorten stream: ran past end of bitstream"),
-        (Stream(sample_type=4).quit().to_bytes(),
-         "shorten sample type 4 not supported (16-bit PCM and mu-law only)"),
-        (Stream(channels=257).quit().to_bytes(), "invalid shorten channel count 257"),
-        (Stream().fn(10).to_bytes(), "unknown shorten function code 10"),
-        (Stream(sample_type=8).diff(0, 8, [0, 128, 0, 0]).quit().to_bytes(),
-         "shorten type-8 reconstructed value 128 is outside the 8-bit mu-law domain"),
         (Stream().diff(1, 1, [1, 1]).to_bytes(),
          "truncated or corrupt shorten stream: ran past end of bitstream"),
+        (Stream(sample_type=8).diff(0, 8, [0, 128, 0, 0]).quit().to_bytes(),
+         "shorten type-8 reconstructed value 128 is outside the 8-bit mu-law domain"),
     ],
 )
 def test_errors(stream, message):
