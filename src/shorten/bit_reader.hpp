@@ -95,18 +95,17 @@ public:
     }
 
     // Reads up to `count` signed codes of width n (1..32) in order, handing
-    // each to sink(i, value), and returns how many it read: it stops before
-    // a code longer than kRunCodeBits bits and before a code that starts in
-    // the last 8 bytes of the data (the caller goes on with next_var()).
-    // Every value it hands on lies within +-2^kRunValueBits.
-    // `table` (optional) is the CodeTable of width n.
+    // each to sink(i, value), and returns how many it read. It loads 8 bytes
+    // at a time and stops before a code longer than kRunCodeBits bits, and
+    // where it would have to load from the last 7 bytes of the data (the
+    // caller goes on with next_var()). Every value it hands on lies within
+    // +-2^kRunValueBits. `table` (optional) is the CodeTable of width n.
     template <class Sink>
     [[gnu::always_inline]] inline std::size_t read_var_run(std::uint64_t n, std::size_t count, const CodeTable* table,
                                                           Sink&& sink) noexcept;
 
     // The error of the last failed next_* call.
     Error error() const;
-    BitFault fault() const noexcept { return fault_; }
 
     // Bits a word loaded at any bit offset is sure to hold: 64 minus the
     // up to 7 bits of the first byte already consumed.
@@ -118,7 +117,6 @@ public:
     static constexpr std::uint32_t kRunValueBits = 36;
 
 private:
-
     struct SlowCode {
         std::uint64_t value;
         std::uint64_t pos;
