@@ -6,7 +6,6 @@
 
 #include "codecs/errors.hpp"
 #include "codecs/g711.hpp"
-#include "common/checked.hpp"
 #include "common/text.hpp"
 #include "shorten/to_pcm.hpp"
 #include "sphere/fields.hpp"
@@ -38,30 +37,32 @@ Result<DecodedPcm> decode_g711(const sphere::HeaderFields& fields, ByteView payl
 }
 
 Result<DecodedPcm> decode_embedded_shorten(const sphere::HeaderFields& fields, ByteView payload) {
-    SV_ASSIGN_OR_RETURN(shorten::ShortenPcm decoded, shorten::shorten_to_pcm(payload));
+    // Only the first sample_count frames can become the result, so the
+    // decoder stores no more than those. The field is read here but its
+    // error, if any, comes in its place below, after the channel check.
+    Result<std::int64_t> declared_count = sphere::require_int(fields, "sample_count");
+    const bool count_known = declared_count.has_value() && *declared_count >= 0;
+    SV_ASSIGN_OR_RETURN(shorten::ShortenPcm decoded,
+                        count_known ? shorten::shorten_to_pcm(payload, static_cast<std::uint64_t>(*declared_count))
+                                    : shorten::shorten_to_pcm(payload));
 
     SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(fields, "channel_count"));
     if (channels < 0 || static_cast<std::uint64_t>(channels) != decoded.channel_count) {
         return errors::shorten_channels_disagree(decoded.channel_count, channels);
     }
 
-    SV_ASSIGN_OR_RETURN(const std::int64_t sample_count, sphere::require_int(fields, "sample_count"));
-    // A product beyond 64 bits (or a negative count, which validation rules
-    // out) is longer than anything decoded.
-    std::uint64_t frames_bytes = 0;
-    std::uint64_t expected = 0;
-    const bool fits = sample_count >= 0 &&
-                      checked_mul(static_cast<std::uint64_t>(sample_count), std::uint64_t{2},
-                                  frames_bytes) &&
-                      checked_mul(frames_bytes, decoded.channel_count, expected);
-    const std::uint64_t length = decoded.pcm.size();
-    if (!fits || length < expected) {
-        return errors::shorten_too_short(length / 2 / decoded.channel_count, sample_count);
+    SV_ASSIGN_OR_RETURN(const std::int64_t sample_count, std::move(declared_count));
+    // A negative count (which validation rules out) or one beyond what was
+    // decoded fails; the message counts the frames decoded, whole frames
+    // only (an incomplete last cycle through the channels is no frame).
+    if (sample_count < 0 || decoded.frames < static_cast<std::uint64_t>(sample_count)) {
+        return errors::shorten_too_short(decoded.frames, sample_count);
     }
-    if (length == expected) return DecodedPcm{16, std::move(decoded.pcm)};
-    // Excess samples are cut by a copy into a buffer of the exact size, so
-    // the longer one is released now rather than at the end of the call.
-    return DecodedPcm{16, ByteBuffer::copy_of(decoded.pcm.view().first(expected))};
+    // The decoder kept exactly sample_count frames (see shorten_to_pcm), so
+    // a longer stream has already been cut without a copy.
+    const std::uint64_t expected = static_cast<std::uint64_t>(sample_count) * decoded.channel_count * 2;
+    if (decoded.pcm.size() != expected) throw std::logic_error("shorten result is not sample_count frames long");
+    return DecodedPcm{16, std::move(decoded.pcm)};
 }
 
 }  // namespace

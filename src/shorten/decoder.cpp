@@ -88,11 +88,11 @@ Result<StreamHeader> read_header(BitReader& reader) {
 class SampleColumn {
 public:
     // Room for `more` samples after the committed ones; `first` is the
-    // room to start with.
-    std::int16_t* reserve(std::size_t more, std::size_t first) {
+    // room to start with and `most` (>= used + more) the most it will hold.
+    std::int16_t* reserve(std::size_t more, std::size_t first, std::size_t most_samples) {
         const std::size_t need = (used_ + more) * sizeof(std::int16_t);
         if (need > buffer_.size()) {
-            const std::size_t most = kMaxDecodedSamples * sizeof(std::int16_t);
+            const std::size_t most = most_samples * sizeof(std::int16_t);
             const std::size_t grown = buffer_.empty() ? first * sizeof(std::int16_t) : 2 * buffer_.size();
             buffer_.resize(std::max(need, std::min(most, grown)));
         }
@@ -118,7 +118,15 @@ struct Channel {
     Channel(std::size_t history_len, std::uint32_t nmean) : history(history_len, 0), means(nmean) {}
     std::vector<std::int64_t> history;  // the last history_len samples, oldest first
     MeanHistory means;
-    SampleColumn output;
+    SampleColumn output;     // the first samples, as many as the caller keeps
+    std::uint64_t count = 0; // samples decoded, stored or not
+};
+
+// Where a block's output goes: its first `room` samples to `dst`, the rest
+// nowhere (decoded and checked, not stored).
+struct BlockOutput {
+    std::int16_t* dst = nullptr;
+    std::uint64_t room = 0;
 };
 
 // A predicted block (DIFF0..DIFF3 or QLPC) as read from its arguments.
@@ -373,7 +381,8 @@ Status checked_chunk(BitReader& reader, const Block& b, std::int64_t* s, std::si
 
 class Decoder {
 public:
-    Decoder(ByteView stream, const BitReader& reader, const StreamHeader& h, Reconstruction mode)
+    Decoder(ByteView stream, const BitReader& reader, const StreamHeader& h, Reconstruction mode,
+            std::optional<std::uint64_t> frames_needed)
         : reader_(reader),
           mode_(mode),
           header_(h),
@@ -383,7 +392,12 @@ public:
           window_(history_len_ + kChunk, 0),
           first_column_samples_(std::max(kMinColumnSamples, static_cast<std::size_t>(std::min<std::uint64_t>(
                                                                  kMaxDecodedSamples,
-                                                                 kColumnSamplesPerByte * stream.size() / h.channels)))) {
+                                                                 kColumnSamplesPerByte * stream.size() / h.channels)))),
+          // Frames beyond the cap's share of each channel can never all be
+          // decoded: a caller that needs them gets nothing stored.
+          keep_(!frames_needed                                     ? kMaxDecodedSamples
+                : *frames_needed > kMaxDecodedSamples / h.channels ? 0
+                                                                   : *frames_needed) {
         channels_.reserve(h.channels);
         for (std::uint64_t c = 0; c < h.channels; ++c) {
             channels_.emplace_back(history_len_, static_cast<std::uint32_t>(h.nmean));
@@ -400,8 +414,8 @@ private:
     Status reconstruct(const Block& b, std::int64_t* s, std::size_t m, std::int16_t* narrow, ChunkScan& scan);
     void tally_chunk(const std::int64_t* s, std::size_t m, const ChunkScan& scan, std::int16_t* dst, bool narrowed,
                      BlockTally& tally) const;
-    std::int16_t* begin_output(Channel& ch);
-    Status complete_block(Channel& ch, const BlockTally& tally);
+    BlockOutput begin_output(Channel& ch);
+    Status complete_block(Channel& ch, const BlockTally& tally, std::uint64_t stored);
     DecodedShorten finish();
 
     BitReader reader_;
@@ -421,6 +435,7 @@ private:
     // history_len_ samples of history followed by one pass of new samples.
     std::vector<std::int64_t> window_;
     std::size_t first_column_samples_;
+    std::uint64_t keep_;  // samples stored per channel, at most
 };
 
 Result<DecodedShorten> Decoder::run() {
@@ -506,11 +521,13 @@ Status Decoder::predicted_block(std::uint64_t function) {
     const std::size_t hlen = history_len_;
     std::copy(ch.history.begin(), ch.history.end(), window_.begin());
     std::int64_t* const s = window_.data() + hlen;
-    std::int16_t* const dst = begin_output(ch);
+    const BlockOutput output = begin_output(ch);
     BlockTally tally;
     for (std::uint64_t done = 0; done < blocksize_;) {
-        const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(blocksize_ - done, kChunk));
-        std::int16_t* const out = dst != nullptr && !tally.type8_failed ? dst + done : nullptr;
+        // A chunk lies wholly inside the stored part or wholly outside it.
+        const std::uint64_t end = done < output.room ? output.room : blocksize_;
+        const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(end - done, kChunk));
+        std::int16_t* const out = done < output.room && !tally.type8_failed ? output.dst + done : nullptr;
         std::int16_t* const narrow = stage_.is_identity() ? out : nullptr;
         ChunkScan scan;
         SV_TRY(reconstruct(b, s, m, narrow, scan));
@@ -520,7 +537,7 @@ Status Decoder::predicted_block(std::uint64_t function) {
         done += m;
     }
     std::copy(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(hlen), ch.history.begin());
-    return complete_block(ch, tally);
+    return complete_block(ch, tally, output.room);
 }
 
 Status Decoder::reconstruct(const Block& b, std::int64_t* s, std::size_t m, std::int16_t* narrow,
@@ -559,15 +576,22 @@ void Decoder::tally_chunk(const std::int64_t* s, std::size_t m, const ChunkScan&
     }
     if (out != nullptr && !(narrowed && within(scan.folded, 15))) {
         tally.type8_failed = !stage_.convert(s, m, scan.folded, out, tally.type8_value);
+    } else if (out == nullptr && !tally.type8_failed) {
+        // Samples that are not stored still pass the output stage's check.
+        tally.type8_failed = !stage_.in_domain(s, m, scan.folded, tally.type8_value);
     }
 }
 
-// Where the block's output goes, or null when the block takes the decoded
-// count beyond its limit (it then fails at completion, unless an earlier
-// error ends the decode first).
-std::int16_t* Decoder::begin_output(Channel& ch) {
-    if (decoded_ + blocksize_ > kMaxDecodedSamples) return nullptr;
-    return ch.output.reserve(static_cast<std::size_t>(blocksize_), first_column_samples_);
+// Where the block's output goes: as much of it as the channel still keeps,
+// and nothing when the block takes the decoded count beyond its limit (it
+// then fails at completion, unless an earlier error ends the decode first).
+BlockOutput Decoder::begin_output(Channel& ch) {
+    if (decoded_ + blocksize_ > kMaxDecodedSamples) return {};
+    const std::uint64_t stored = ch.output.size();
+    const std::uint64_t room = keep_ > stored ? std::min(keep_ - stored, blocksize_) : 0;
+    if (room == 0) return {};
+    const auto keep = static_cast<std::size_t>(keep_);
+    return {ch.output.reserve(static_cast<std::size_t>(room), std::min(first_column_samples_, keep), keep), room};
 }
 
 Status Decoder::zero_block() {
@@ -581,12 +605,13 @@ Status Decoder::zero_block() {
         std::fill(h.end() - static_cast<std::ptrdiff_t>(n), h.end(), 0);
     }
     // Every output stage maps 0 to the PCM value 0 (mu-law: code 0xFF).
-    if (std::int16_t* dst = begin_output(ch)) std::memset(dst, 0, n * sizeof(std::int16_t));
-    return complete_block(ch, BlockTally{});
+    const BlockOutput output = begin_output(ch);
+    if (output.room > 0) std::memset(output.dst, 0, static_cast<std::size_t>(output.room) * sizeof(std::int16_t));
+    return complete_block(ch, BlockTally{}, output.room);
 }
 
 // Block completion after the history update: mean, count, output stage.
-Status Decoder::complete_block(Channel& ch, const BlockTally& tally) {
+Status Decoder::complete_block(Channel& ch, const BlockTally& tally, std::uint64_t stored) {
     if (header_.nmean > 0) {
         std::int64_t rounded;
         if (tally.mean_overflow ||
@@ -599,7 +624,8 @@ Status Decoder::complete_block(Channel& ch, const BlockTally& tally) {
     decoded_ += blocksize_;
     if (decoded_ > kMaxDecodedSamples) return errors::exceeds_decoded_length();
     if (tally.type8_failed) return errors::type8_domain(tally.type8_value);
-    ch.output.commit(static_cast<std::size_t>(blocksize_));
+    ch.output.commit(static_cast<std::size_t>(stored));
+    ch.count += blocksize_;
     current_ = current_ + 1 == channels_.size() ? 0 : current_ + 1;
     return ok_status();
 }
@@ -608,8 +634,11 @@ DecodedShorten Decoder::finish() {
     DecodedShorten d;
     d.channel_count = header_.channels;
     d.is_ulaw = header_.sample_type == 8;
-    std::size_t frames = channels_[0].output.size();
-    for (const Channel& ch : channels_) frames = std::min(frames, ch.output.size());
+    std::uint64_t decoded_frames = channels_[0].count;
+    for (const Channel& ch : channels_) decoded_frames = std::min(decoded_frames, ch.count);
+    d.frames = decoded_frames;
+    // Every channel stored min(count, keep_) samples, at least this many.
+    const auto frames = static_cast<std::size_t>(std::min(decoded_frames, keep_));
     if (channels_.size() == 1) {
         d.pcm = channels_[0].output.release(frames);
     } else {
@@ -639,13 +668,14 @@ DecodedShorten Decoder::finish() {
 
 }  // namespace
 
-Result<DecodedShorten> decode_shorten(ByteView stream, Reconstruction mode) {
+Result<DecodedShorten> decode_shorten(ByteView stream, Reconstruction mode,
+                                      std::optional<std::uint64_t> frames_needed) {
     if (stream.size() < 4 || std::memcmp(stream.data(), "ajkg", 4) != 0) return errors::missing_magic();
     if (stream.size() == 4) return errors::missing_version();
     if (stream[4] != 2) return errors::unsupported_version(stream[4]);
     BitReader reader(stream, 5);
     SV_ASSIGN_OR_RETURN(const StreamHeader header, read_header(reader));
-    Decoder decoder(stream, reader, header, mode);
+    Decoder decoder(stream, reader, header, mode, frames_needed);
     return decoder.run();
 }
 

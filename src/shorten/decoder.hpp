@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "common/bytes.hpp"
 #include "common/error.hpp"
@@ -25,6 +26,7 @@ inline constexpr std::uint64_t kMaxDecodedSamples = std::uint64_t{1} << 30;
 struct DecodedShorten {
     std::uint64_t channel_count = 0;  // the header's channel count, 1..256
     bool is_ulaw = false;             // sample type 8: the samples were mu-law codes
+    std::uint64_t frames = 0;         // frames decoded: the shortest channel's samples
     // Interleaved frame by frame (channel 0 first), signed 16-bit little
     // endian: linear samples shifted by the bitshift (saturating) and clamped,
     // mu-law codes expanded through the G.711 table. Frames of an incomplete
@@ -39,7 +41,16 @@ enum class Reconstruction {
 };
 
 // Decodes a complete stream. Errors: every message of errors.hpp.
+//
+// By default `pcm` holds every frame. A caller that needs exactly
+// `frames_needed` frames (and fails with fewer) passes that number: every
+// sample is still decoded and checked, with the same errors, but only the
+// first `frames_needed` of each channel are stored, and none when the
+// decoded-sample cap rules that many out for the stream's channel count.
+// Then, when `frames` >= `frames_needed`, `pcm` holds exactly the first
+// `frames_needed` frames; otherwise it is of no use.
 Result<DecodedShorten> decode_shorten(ByteView stream,
-                                      Reconstruction mode = Reconstruction::Proven);
+                                      Reconstruction mode = Reconstruction::Proven,
+                                      std::optional<std::uint64_t> frames_needed = std::nullopt);
 
 }  // namespace sonavert::shorten

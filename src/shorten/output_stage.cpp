@@ -53,6 +53,18 @@ void OutputStage::set_bitshift(std::uint32_t b) {
     }
 }
 
+bool OutputStage::in_domain(const std::int64_t* s, std::size_t m, std::uint64_t folded,
+                            std::int64_t& bad) const noexcept {
+    if (!ulaw_ || bitshift_ != 0 || within(folded, 7)) return true;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (s[i] < -128 || s[i] > 127) {
+            bad = s[i];
+            return false;
+        }
+    }
+    return true;
+}
+
 bool OutputStage::convert(const std::int64_t* s, std::size_t m, std::uint64_t folded,
                           std::int16_t* dst, std::int64_t& bad) const noexcept {
     const std::uint32_t b = bitshift_;

@@ -36,6 +36,10 @@ public:
     bool convert(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int16_t* dst,
                  std::int64_t& bad) const noexcept;
 
+    // convert()'s check alone, for samples that are not stored: false, with
+    // the first offending sample in `bad`, exactly where convert() fails.
+    bool in_domain(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int64_t& bad) const noexcept;
+
 private:
     bool ulaw_;
     std::uint32_t bitshift_ = 0;

@@ -7,13 +7,24 @@ namespace sonavert::shorten {
 // The decoder already delivers the final 16-bit values (clamped linear
 // samples, or mu-law codes through the G.711 table) block by block, so no
 // 64-bit copy of the stream's samples is ever held.
-Result<ShortenPcm> shorten_to_pcm(ByteView stream) {
-    SV_ASSIGN_OR_RETURN(DecodedShorten decoded, decode_shorten(stream));
+namespace {
+
+Result<ShortenPcm> to_pcm(ByteView stream, std::optional<std::uint64_t> frames_needed) {
+    SV_ASSIGN_OR_RETURN(DecodedShorten decoded, decode_shorten(stream, Reconstruction::Proven, frames_needed));
     ShortenPcm out;
     out.channel_count = decoded.channel_count;
     out.is_ulaw = decoded.is_ulaw;
+    out.frames = decoded.frames;
     out.pcm = std::move(decoded.pcm);
     return out;
+}
+
+}  // namespace
+
+Result<ShortenPcm> shorten_to_pcm(ByteView stream) { return to_pcm(stream, std::nullopt); }
+
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed) {
+    return to_pcm(stream, frames_needed);
 }
 
 }  // namespace sonavert::shorten

@@ -11,11 +11,19 @@ namespace sonavert::shorten {
 struct ShortenPcm {
     std::uint64_t channel_count = 0;  // the stream header's channel count, 1..256
     bool is_ulaw = false;             // the stream carried mu-law samples
-    ByteBuffer pcm;                   // 2 bytes per decoded sample, frame by frame
+    std::uint64_t frames = 0;         // frames decoded
+    ByteBuffer pcm;                   // 2 bytes per stored sample, frame by frame
 };
 
 // Decodes `stream` and converts its samples to 16-bit PCM: linear samples
 // are clamped to -32768..32767, mu-law codes go through the G.711 table.
+// `pcm` holds every decoded frame.
 Result<ShortenPcm> shorten_to_pcm(ByteView stream);
+
+// The same for a caller that needs exactly `frames_needed` frames and fails
+// with fewer: when `frames` >= `frames_needed`, `pcm` holds exactly the first
+// `frames_needed` frames; otherwise it is of no use. Samples beyond those are
+// decoded and checked but never stored (see decode_shorten).
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed);
 
 }  // namespace sonavert::shorten
