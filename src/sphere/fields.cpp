@@ -15,8 +15,8 @@ constexpr std::string_view kSampleNBytes = "sample_n_bytes";
 }  // namespace
 
 Result<std::int64_t> require_int(const HeaderFields& fields, std::string_view name) {
-    const std::string* text = fields.find(name);
-    if (text == nullptr) return errors::missing_required_field(name);
+    const std::optional<std::string_view> text = fields.find(name);
+    if (!text) return errors::missing_required_field(name);
     const std::optional<std::int64_t> value = read_int64(*text);
     if (!value) return errors::not_an_integer(name);
     return *value;
@@ -24,8 +24,7 @@ Result<std::int64_t> require_int(const HeaderFields& fields, std::string_view na
 
 std::string_view field_text(const HeaderFields& fields, std::string_view name,
                             std::string_view fallback) {
-    const std::string* text = fields.find(name);
-    return text == nullptr ? fallback : std::string_view(*text);
+    return fields.find(name).value_or(fallback);
 }
 
 std::string_view byte_format(const HeaderFields& fields) {
@@ -45,7 +44,7 @@ Result<std::uint64_t> declared_payload_size(const HeaderFields& fields) {
 
 Status validate_header(const HeaderFields& fields) {
     for (const std::string_view name : {kSampleCount, kSampleRate, kChannelCount, kSampleNBytes}) {
-        if (fields.find(name) == nullptr) return errors::missing_required_field(name);
+        if (!fields.find(name)) return errors::missing_required_field(name);
     }
     SV_ASSIGN_OR_RETURN(const std::int64_t channel_count, require_int(fields, kChannelCount));
     if (channel_count < 1) return errors::channel_count_below_one(channel_count);

@@ -7,6 +7,73 @@
 
 namespace sonavert::sphere {
 
+namespace {
+
+constexpr std::string_view kMagic = "NIST_1A";
+constexpr std::string_view kTerminator = "end_head";
+constexpr auto npos = std::string_view::npos;
+
+bool is_read_field(std::string_view name) {
+    for (const std::string_view read : kReadFields) {
+        if (name == read) return true;
+    }
+    return false;
+}
+
+// The parts of a trimmed, non-empty field line.
+struct FieldLine {
+    std::string_view name, type, value;
+};
+
+// Splits the line at its first whitespace (the name) and the rest at its
+// first whitespace (the type token); the value is what follows, trimmed.
+// Nothing when the line holds no whitespace.
+std::optional<FieldLine> split_field_line(std::string_view line) {
+    const text::WhiteSpaceHit after_name = text::find_white_space(line);
+    if (after_name.pos == npos) return std::nullopt;
+    // The line is trimmed, so neither the name nor the rest can be empty here.
+    const std::string_view rest = text::trim(line.substr(after_name.pos + after_name.length));
+    const text::WhiteSpaceHit after_type = text::find_white_space(rest);
+    return FieldLine{line.substr(0, after_name.pos), rest.substr(0, after_type.pos),
+                     after_type.pos == npos ? std::string_view()
+                                            : text::trim(rest.substr(after_type.pos + after_type.length))};
+}
+
+// Calls visit(line) for every trimmed line of `text` (split at line feeds,
+// the piece after the last one included) until it returns false.
+template <class Visit>
+void for_each_line(std::string_view text, Visit&& visit) {
+    for (std::size_t pos = 0; pos <= text.size();) {
+        const std::size_t lf = text.find('\n', pos);
+        const std::size_t end = lf == npos ? text.size() : lf;
+        if (!visit(text::trim(text.substr(pos, end - pos)), pos) || lf == npos) return;
+        pos = lf + 1;
+    }
+}
+
+// Checks one trimmed, non-empty field line that is not the terminator: name,
+// type token, and the value's syntax for its type.
+Result<FieldLine> read_field_line(std::string_view line) {
+    const std::optional<FieldLine> field = split_field_line(line);
+    if (!field) return errors::malformed_line(line);
+    // A type token begins with a hyphen-minus (one byte), so it holds at least
+    // two characters exactly when it holds at least two bytes.
+    if (field->type.size() < 2 || field->type[0] != '-') return errors::bad_type_token(line);
+    switch (field->type[1]) {
+        case 'i':
+            if (!read_int64(field->value)) return errors::declared_integer_mismatch(field->name, field->value);
+            break;
+        case 'r':
+            if (!is_real(field->value)) return errors::declared_real_mismatch(field->name, field->value);
+            break;
+        case 's': break;
+        default: return errors::unknown_type(field->type, line);
+    }
+    return *field;
+}
+
+}  // namespace
+
 void HeaderFields::set(std::string_view name, std::string_view value) {
     const auto it = map_.lower_bound(name);
     if (it != map_.end() && it->first == name) {
@@ -16,50 +83,20 @@ void HeaderFields::set(std::string_view name, std::string_view value) {
     }
 }
 
-const std::string* HeaderFields::find(std::string_view name) const {
+std::optional<std::string_view> HeaderFields::find(std::string_view name) const {
     const auto it = map_.find(name);
-    return it == map_.end() ? nullptr : &it->second;
+    if (it != map_.end()) return std::string_view(it->second);
+    // A parsed header set() every field read that it has.
+    if (lines_.empty() || is_read_field(name)) return std::nullopt;
+    std::optional<std::string_view> value;
+    for_each_line(lines_, [&](std::string_view line, std::size_t) {
+        if (const std::optional<FieldLine> field = line.empty() ? std::nullopt : split_field_line(line)) {
+            if (field->name == name) value = field->value;  // the last one wins
+        }
+        return true;
+    });
+    return value;
 }
-
-namespace {
-
-constexpr std::string_view kMagic = "NIST_1A";
-constexpr std::string_view kTerminator = "end_head";
-constexpr auto npos = std::string_view::npos;
-
-// Reads one trimmed, non-empty field line that is not the terminator into
-// `fields`: name, type token, value, and the value's syntax for its type.
-Status read_field_line(std::string_view line, HeaderFields& fields) {
-    const text::WhiteSpaceHit after_name = text::find_white_space(line);
-    if (after_name.pos == npos) return errors::malformed_line(line);
-    const std::string_view name = line.substr(0, after_name.pos);
-    // The line is trimmed, so neither the name nor the rest can be empty here.
-    const std::string_view rest = text::trim(line.substr(after_name.pos + after_name.length));
-
-    const text::WhiteSpaceHit after_type = text::find_white_space(rest);
-    const std::string_view type = rest.substr(0, after_type.pos);
-    const std::string_view value =
-        after_type.pos == npos ? std::string_view()
-                               : text::trim(rest.substr(after_type.pos + after_type.length));
-
-    // A type token begins with a hyphen-minus (one byte), so it holds at least
-    // two characters exactly when it holds at least two bytes.
-    if (type.size() < 2 || type[0] != '-') return errors::bad_type_token(line);
-    switch (type[1]) {
-        case 'i':
-            if (!read_int64(value)) return errors::declared_integer_mismatch(name, value);
-            break;
-        case 'r':
-            if (!is_real(value)) return errors::declared_real_mismatch(name, value);
-            break;
-        case 's': break;
-        default: return errors::unknown_type(type, line);
-    }
-    fields.set(name, value);
-    return ok_status();
-}
-
-}  // namespace
 
 Result<SphereHeader> parse_header(ByteView file) {
     const std::string_view input(reinterpret_cast<const char*>(file.data()), file.size());
@@ -92,20 +129,27 @@ Result<SphereHeader> parse_header(ByteView file) {
     // size line) are skipped unread. A block that ends before the third piece
     // has no field lines and so no terminator.
     SphereHeader header;
-    bool terminated = false;
-    for (std::size_t pos = second_lf + 1; pos <= block.size();) {
-        const std::size_t lf = block.find('\n', pos);
-        const std::size_t piece_end = lf == npos ? block.size() : lf;
-        const std::string_view line = text::trim(block.substr(pos, piece_end - pos));
+    if (block.size() <= second_lf) return errors::missing_terminator();
+    const std::string_view lines = block.substr(second_lf + 1);
+    std::optional<std::size_t> terminator;
+    Status status;
+    for_each_line(lines, [&](std::string_view line, std::size_t at) {
         if (line == kTerminator) {
-            terminated = true;
-            break;
+            terminator = at;
+            return false;
         }
-        if (!line.empty()) SV_TRY(read_field_line(line, header.fields));
-        if (lf == npos) break;
-        pos = lf + 1;
-    }
-    if (!terminated) return errors::missing_terminator();
+        if (line.empty()) return true;
+        Result<FieldLine> field = read_field_line(line);
+        if (!field) {
+            status = std::move(field).error();
+            return false;
+        }
+        if (is_read_field(field->name)) header.fields.set(field->name, field->value);
+        return true;
+    });
+    SV_TRY(status);
+    if (!terminator) return errors::missing_terminator();
+    header.fields.keep_lines(lines.substr(0, *terminator));
 
     SV_TRY(validate_header(header.fields));
     header.header_size = *size;

@@ -2,10 +2,12 @@
 // field map and a view of the payload.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,15 +16,29 @@
 
 namespace sonavert::sphere {
 
-// Field name -> value text (trimmed), exact byte-wise keys, last one wins.
-// Read only through the operations of fields.hpp.
+// The fields the library reads (through fields.hpp); no other is read.
+inline constexpr std::array<std::string_view, 6> kReadFields = {
+    "sample_count", "sample_rate", "channel_count", "sample_n_bytes", "sample_coding", "sample_byte_format",
+};
+
+// Field name -> value text (trimmed), exact byte-wise keys, the last value
+// set for a name wins. Read only through the operations of fields.hpp.
+//
+// A parsed header holds copies of the values of kReadFields only; any other
+// name is looked up by reading the header's field lines again. So a header
+// of a million fields costs the memory of the few values read rather than a
+// map of a million entries, and lookups of the fields read stay cheap.
 class HeaderFields {
 public:
-    // Inserts or replaces. The name is copied only when it is new.
+    // Inserts or replaces, keeping copies of name and value.
     void set(std::string_view name, std::string_view value);
-    // The value text, or null when the field is absent.
-    const std::string* find(std::string_view name) const;
-    std::size_t size() const noexcept { return map_.size(); }
+    // The value text, or nullopt when the field is absent. The view lives as
+    // long as these fields and, for a parsed header, the input.
+    std::optional<std::string_view> find(std::string_view name) const;
+
+    // For the parser: the header's validated field lines, up to the
+    // terminator, where find() looks up names that were not set().
+    void keep_lines(std::string_view lines) noexcept { lines_ = lines; }
 
 private:
     // WATCHOUT: a tree, not a hash table. Field names come from untrusted
@@ -30,6 +46,7 @@ private:
     // names would turn a hash table quadratic; a tree keeps every search at a
     // logarithmic number of byte-wise comparisons.
     std::map<std::string, std::string, std::less<>> map_;
+    std::string_view lines_;  // a view of the input, or empty
 };
 
 struct SphereHeader {

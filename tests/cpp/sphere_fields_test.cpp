@@ -41,15 +41,14 @@ constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
 TEST(SphereFields, SetReplacesAndFindIsExact) {
     HeaderFields f;
-    EXPECT_EQ(f.find("x"), nullptr);
+    EXPECT_FALSE(f.find("x").has_value());
     f.set("x", "1");
     f.set("x", "2");
     f.set("X", "3");
-    EXPECT_EQ(f.size(), 2u);
     EXPECT_EQ(*f.find("x"), "2");
     EXPECT_EQ(*f.find("X"), "3");
-    EXPECT_EQ(f.find("x "), nullptr);
-    EXPECT_EQ(f.find(""), nullptr);
+    EXPECT_FALSE(f.find("x ").has_value());
+    EXPECT_FALSE(f.find("").has_value());
     f.set("", "");  // nothing in the map forbids an empty name
     EXPECT_EQ(*f.find(""), "");
 }
