@@ -1,0 +1,162 @@
+#include "invariants.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "common/text.hpp"
+#include "oracles.hpp"
+#include "pipeline/drivers.hpp"
+#include "shorten/decoder.hpp"
+#include "shorten/to_pcm.hpp"
+#include "sphere/fields.hpp"
+#include "sphere/header.hpp"
+
+namespace sonavert::testkit {
+namespace {
+
+CheckOutcome broken(std::string what, const std::string& detail = {}) {
+    return {false, detail.empty() ? std::move(what) : what + ": " + detail};
+}
+
+// A failure's message and kind must be catalogued under `groups`.
+CheckOutcome failed_with(const Error& error, unsigned groups) {
+    if (!is_catalogued(error, groups)) return broken("error not in the catalogue (message or kind)", error.message);
+    return {};
+}
+
+// The fields that the library reads, and one it does not.
+bool same_fields(const sphere::HeaderFields& a, const sphere::HeaderFields& b) {
+    for (const char* name : {"sample_count", "sample_rate", "channel_count", "sample_n_bytes", "sample_coding",
+                             "sample_byte_format", "database_id"}) {
+        if (a.find(name) != b.find(name)) return false;
+    }
+    return true;
+}
+
+// The PCM length a parsed header promises: sample_count x channel_count x 2
+// for a compressed coding, else the declared payload size, doubled for
+// G.711 (one-byte samples). Only called where decoding succeeded, so the
+// products fit.
+std::uint64_t promised_length(const sphere::HeaderFields& fields) {
+    const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
+    const std::size_t comma = coding.find(',');
+    const std::string_view second = comma == std::string_view::npos ? std::string_view() : coding.substr(comma + 1);
+    const auto count = static_cast<std::uint64_t>(*sphere::require_int(fields, "sample_count"));
+    const auto channels = static_cast<std::uint64_t>(*sphere::require_int(fields, "channel_count"));
+    if (!text::trim(second.substr(0, second.find(','))).empty()) return count * channels * 2;
+    const auto width = static_cast<std::uint64_t>(*sphere::require_int(fields, "sample_n_bytes"));
+    return count * channels * width * (width == 1 ? 2 : 1);
+}
+
+}  // namespace
+
+CheckOutcome check_parse_header(ByteView input) {
+    Result<sphere::SphereHeader> header = sphere::parse_header(input);
+    if (!header) return failed_with(header.error(), kHeaderMessages);
+    const CheckOutcome ok{true, {}};
+    if (input.size() < 7 || std::memcmp(input.data(), "NIST_1A", 7) != 0) return broken("parsed without the magic");
+    if (header->header_size < 1 || header->header_size > input.size()) return broken("header size out of range");
+    if (header->payload.data() != input.data() + header->header_size ||
+        header->payload.size() != input.size() - header->header_size) {
+        return broken("payload is not the input's tail");
+    }
+    struct Required {
+        const char* name;
+        std::int64_t minimum;
+    };
+    for (Required r : {Required{"sample_count", 0}, Required{"sample_rate", 1}, Required{"channel_count", 1},
+                       Required{"sample_n_bytes", 1}}) {
+        Result<std::int64_t> value = sphere::require_int(header->fields, r.name);
+        if (!value || *value < r.minimum) return broken("required field not validated", r.name);
+    }
+
+    // The header block alone, and the block followed by other bytes, parse
+    // to the same fields.
+    const std::size_t block_size = static_cast<std::size_t>(header->header_size);
+    Result<sphere::SphereHeader> alone = sphere::parse_header(input.first(block_size));
+    if (!alone || alone->header_size != header->header_size || !alone->payload.empty() ||
+        !same_fields(alone->fields, header->fields)) {
+        return broken("the header block alone parses otherwise");
+    }
+    std::vector<std::uint8_t> longer(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(block_size));
+    longer.insert(longer.end(), {0xFF, 0x00, '\n'});
+    Result<sphere::SphereHeader> extended = sphere::parse_header(longer);
+    if (!extended || extended->payload.size() != 3 || !same_fields(extended->fields, header->fields)) {
+        return broken("other bytes after the header block change the parse");
+    }
+    return ok;
+}
+
+CheckOutcome check_shorten_to_pcm(ByteView input) {
+    Result<shorten::ShortenPcm> result = shorten::shorten_to_pcm(input);
+    Result<shorten::DecodedShorten> checked = shorten::decode_shorten(input, shorten::Reconstruction::Checked);
+    if (!result) {
+        if (checked) return broken("only the fast path fails", result.error().message);
+        if (!(checked.error() == result.error())) return broken("the checked path fails otherwise", checked.error().message);
+        return failed_with(result.error(), kShortenMessages);
+    }
+    if (!checked) return broken("only the checked path fails", checked.error().message);
+    const std::uint64_t channels = result->channel_count;
+    if (checked->channel_count != channels || checked->is_ulaw != result->is_ulaw ||
+        checked->pcm.size() != result->pcm.size() ||
+        !std::equal(result->pcm.data(), result->pcm.data() + result->pcm.size(), checked->pcm.data())) {
+        return broken("the fast and the checked path disagree");
+    }
+    const std::optional<ShortenHeader> header = read_shorten_header(input);
+    if (!header) return broken("decoded a stream without a readable header");
+    if (header->channels != channels || channels < 1 || channels > shorten::kMaxChannels) {
+        return broken("channel count is not the header's");
+    }
+    if (result->is_ulaw != (header->sample_type == 8)) return broken("mu-law flag is not the header's sample type");
+    if (result->pcm.size() % (2 * channels) != 0) return broken("not whole frames of 16-bit samples");
+    if (result->pcm.size() / 2 > shorten::kMaxDecodedSamples) return broken("more samples than the cap");
+    return {true, {}};
+}
+
+CheckOutcome check_decode_pcm(ByteView input) {
+    Result<ByteBuffer> pcm = pipeline::decode_pcm(input);
+    Result<sphere::SphereHeader> header = sphere::parse_header(input);
+    if (!header) {
+        if (pcm || !(pcm.error() == header.error())) return broken("a header failure is not parse_header's error");
+        return {};
+    }
+    const std::optional<ReferenceAudio> expected = reference_audio(*header);
+    if (!pcm) {
+        if (expected) return broken("decode_pcm failed where the reference decodes", pcm.error().message);
+        return failed_with(pcm.error(), kDriverMessages | kCodingMessages | kShortenMessages);
+    }
+    if (!expected) return broken("decode_pcm succeeded where the reference fails");
+    if (pcm->size() != promised_length(header->fields)) return broken("PCM length is not the header's");
+    if (pcm->size() != expected->pcm.size() || !std::equal(expected->pcm.begin(), expected->pcm.end(), pcm->data())) {
+        return broken("PCM differs from the reference");
+    }
+    return {true, {}};
+}
+
+CheckOutcome check_transcode(ByteView input) {
+    Result<ByteBuffer> wav = pipeline::transcode_to_wav(input);
+    Result<ByteBuffer> pcm = pipeline::decode_pcm(input);
+    if (!pcm) {
+        if (wav || !(wav.error() == pcm.error())) return broken("transcode and decode_pcm fail apart");
+        return {};
+    }
+    Result<sphere::SphereHeader> header = sphere::parse_header(input);
+    if (!header) return broken("decode_pcm succeeded on a header that does not parse");
+    const std::optional<ReferenceAudio> audio = reference_audio(*header);
+    if (!audio || audio->pcm.size() != pcm->size()) return broken("decode_pcm disagrees with the reference");
+    const std::optional<std::string> limit = reference_wav_error(header->fields, *audio);
+    if (limit) {
+        if (wav) return broken("transcode passed a WAV limit", *limit);
+        if (wav.error().message != *limit) return broken("another WAV limit", wav.error().message);
+        return failed_with(wav.error(), kWavMessages);
+    }
+    if (!wav) return broken("transcode failed where decode_pcm succeeds", wav.error().message);
+    const auto channels = static_cast<std::uint64_t>(*sphere::require_int(header->fields, "channel_count"));
+    const auto rate = static_cast<std::uint64_t>(*sphere::require_int(header->fields, "sample_rate"));
+    const std::string mismatch = wav_mismatch(wav->view(), *audio, channels, rate);
+    if (!mismatch.empty()) return broken("WAV file differs", mismatch);
+    return {true, {}};
+}
+
+}  // namespace sonavert::testkit
