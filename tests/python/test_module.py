@@ -1,15 +1,19 @@
 """The module boundary: attributes, binding, conversion, results and errors."""
 
+import concurrent.futures
 import gc
 import resource
 import subprocess
 import sys
 import textwrap
+import threading
 import tracemalloc
 
 import pytest
 
 import sonavert_native as sv
+from boundary_cases import (UNREACHED, catalogue, catalogued, good_calls, outcome, type_error_calls,
+                            value_error_calls)
 
 FUNCTIONS = ["transcode", "decode_pcm", "shorten_to_pcm", "g711_expand"]
 
@@ -45,51 +49,10 @@ def test_signatures_and_docstrings(name, signature, doc):
     assert function.__doc__ == doc
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: sv.transcode(), "transcode() missing 1 required positional argument: 'sph'"),
-        (lambda: sv.g711_expand(),
-         "g711_expand() missing 2 required positional arguments: 'data' and 'alaw'"),
-        (lambda: sv.g711_expand(1), "g711_expand() missing 1 required positional argument: 'alaw'"),
-        (lambda: sv.g711_expand(alaw=1),
-         "g711_expand() missing 1 required positional argument: 'data'"),
-        (lambda: sv.transcode(b"", b""), "transcode() takes 1 positional arguments but 2 were given"),
-        (lambda: sv.g711_expand(b"", False, 3),
-         "g711_expand() takes 2 positional arguments but 3 were given"),
-        (lambda: sv.decode_pcm(b"", sph=b""), "decode_pcm() got multiple values for argument 'sph'"),
-        (lambda: sv.g711_expand(b"", False, data=b""),
-         "g711_expand() got multiple values for argument 'data'"),
-        (lambda: sv.transcode(data=b""), "transcode() got an unexpected keyword argument 'data'"),
-        (lambda: sv.shorten_to_pcm(b"", Stream=b""),
-         "shorten_to_pcm() got an unexpected keyword argument 'Stream'"),
-        # Keywords are taken in the dictionary's order: the first bad one is reported.
-        (lambda: sv.g711_expand(zz=1, data=b"", alaw=False),
-         "g711_expand() got an unexpected keyword argument 'zz'"),
-        (lambda: sv.transcode(bytearray(b"x")),
-         "argument 'sph': 'bytearray' object cannot be converted to 'PyBytes'"),
-        (lambda: sv.decode_pcm(memoryview(b"x")),
-         "argument 'sph': 'memoryview' object cannot be converted to 'PyBytes'"),
-        (lambda: sv.shorten_to_pcm("ajkg"),
-         "argument 'stream': 'str' object cannot be converted to 'PyBytes'"),
-        (lambda: sv.shorten_to_pcm(None),
-         "argument 'stream': 'NoneType' object cannot be converted to 'PyBytes'"),
-        (lambda: sv.g711_expand(b"\x00", 1),
-         "argument 'alaw': 'int' object cannot be converted to 'PyBool'"),
-        (lambda: sv.g711_expand(b"\x00", 0),
-         "argument 'alaw': 'int' object cannot be converted to 'PyBool'"),
-        (lambda: sv.g711_expand(b"\x00", None),
-         "argument 'alaw': 'NoneType' object cannot be converted to 'PyBool'"),
-        # Conversion runs in parameter order and stops at the first failure.
-        (lambda: sv.g711_expand(1, "x"),
-         "argument 'data': 'int' object cannot be converted to 'PyBytes'"),
-        (lambda: sv.g711_expand(alaw="x", data=1),
-         "argument 'data': 'int' object cannot be converted to 'PyBytes'"),
-    ],
-)
-def test_type_errors(call, message):
+@pytest.mark.parametrize("name, args, kwargs, message", type_error_calls())
+def test_type_errors(name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        call()
+        getattr(sv, name)(*args, **kwargs)
     assert type(info.value) is TypeError
     assert info.value.args == (message,)
     assert info.value.__cause__ is None
@@ -191,28 +154,45 @@ def test_g711_examples_and_lengths():
         assert len(sv.g711_expand(bytes(12345), law)) == 24690
 
 
-def _calls():
-    """Good and failing calls of every function."""
-    return [
-        lambda: sv.g711_expand(b"\x01\x02\x03", True),
-        lambda: sv.transcode(b"NIST_1A\n"),
-        lambda: sv.decode_pcm(b"junk"),
-        lambda: sv.shorten_to_pcm(b"ajkg\x02"),
-        lambda: sv.g711_expand(b"", 1),
-        lambda: sv.transcode(),
-        lambda: sv.decode_pcm(sph=b"", extra=1),
-        lambda: sv.shorten_to_pcm(bytearray()),
-    ]
+def test_every_catalogued_message_is_raised_as_value_error():
+    patterns = catalogue()
+    reached = set()
+    for name, args, message in value_error_calls():
+        assert outcome(name, args) == ("ValueError", (message,)), (name, message)
+        matched = catalogued(message, patterns)
+        assert len(matched) == 1, message
+        reached.update(matched)
+    assert set(patterns) - reached == UNREACHED
+
+
+def _all_calls():
+    """Every good call, every ValueError and every TypeError, grouped by function."""
+    calls = {name: [] for name in FUNCTIONS}
+    for name, args in good_calls():
+        calls[name].append((args, {}))
+    for name, args, _ in value_error_calls():
+        calls[name].append((args, {}))
+    for name, args, kwargs, _ in type_error_calls():
+        calls[name].append((args, kwargs))
+    return calls
 
 
 def test_repeated_calls_do_not_grow_memory():
-    calls = _calls()
+    """Each function 100,000 times over all its good and failing calls. The
+    one with megabytes of input (the runaway unary code) comes 50 times less
+    often than the others, so that it does not take all the time."""
+    calls = {}
+    for name, cases in _all_calls().items():
+        heavy = [c for c in cases if any(isinstance(a, bytes) and len(a) > 1 << 20 for a in c[0])]
+        calls[name] = [c for c in cases if c not in heavy] * 50 + heavy
 
-    def run(n):
-        for _ in range(n):
-            for call in calls:
+    def run(per_function):
+        for name, cases in calls.items():
+            function = getattr(sv, name)
+            for i in range(per_function):
+                args, kwargs = cases[i % len(cases)]
                 try:
-                    call()
+                    function(*args, **kwargs)
                 except (TypeError, ValueError):
                     pass
 
@@ -221,13 +201,34 @@ def test_repeated_calls_do_not_grow_memory():
     tracemalloc.start()
     before_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     snapshot = tracemalloc.take_snapshot()
-    run(100_000 // len(calls))
+    run(100_000)
     gc.collect()
     growth = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(snapshot, "filename"))
     tracemalloc.stop()
     after_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     assert growth < 64 * 1024
     assert after_rss - before_rss < 8 * 1024  # KiB
+
+
+def test_calls_from_several_threads_match_sequential_calls():
+    cases = [(name, args, kwargs) for name, group in _all_calls().items() for args, kwargs in group]
+    expected = [outcome(name, args, kwargs) for name, args, kwargs in cases]
+    barrier = threading.Barrier(8)
+
+    def worker(offset):
+        barrier.wait()
+        results = {}
+        for round_ in range(20):
+            for i in range(len(cases)):
+                j = (i + offset + round_) % len(cases)
+                name, args, kwargs = cases[j]
+                results.setdefault(j, []).append(outcome(name, args, kwargs))
+        return results
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+        for results in pool.map(worker, range(8)):
+            for j, seen in results.items():
+                assert all(r == expected[j] for r in seen), cases[j][0]
 
 
 def _run_python(code):
