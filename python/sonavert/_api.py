@@ -176,8 +176,9 @@ def frame_range(start: Position, stop: Position, rate: int, frames: int) -> Tupl
     first = _position(start, rate, "start")
     end = _position(stop, rate, "stop")
     first = 0 if first is None else first
-    end = frames if end is None else end
-    if first > end:
+    if end is None:
+        end = frames
+    elif first > end:
         raise ValueError(f"start (frame {first}) is after stop (frame {end})")
     return min(first, frames), min(end, frames)
 
@@ -344,18 +345,24 @@ def output_size(header: Header, format: str, channels=None, start: Position = No
     return _WAV_HEADER_SIZE + length + (length & 1)
 
 
+def _create_temp(path: str):
+    """(name, binary file) of a new temporary file beside ``path``."""
+    directory, name = os.path.split(path)
+    temp = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(4)}.part")
+    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    return temp, open(fd, "wb")
+
+
 def write_atomic(path, chunks) -> None:
     """Writes ``chunks`` to a temporary file beside ``path`` and renames it
     into place, so ``path`` never holds a partly written file."""
     path = os.fspath(path)
-    directory, name = os.path.split(path)
-    temp = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(4)}.part")
     try:
-        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        temp, out = _create_temp(path)
     except OSError as e:
         raise OSError(e.errno, e.strerror, path) from None
     try:
-        with open(fd, "wb") as out:
+        with out:
             for chunk in chunks:
                 out.write(chunk)
         os.replace(temp, path)

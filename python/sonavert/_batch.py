@@ -8,6 +8,7 @@ when the files sit on storage that its workers share.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import errno
 import os
 import signal
 import stat
@@ -146,7 +147,8 @@ def plan(src_dir, dst_dir, format: str, channels=None, start: Position = None,
     output mirrors its place under ``src_dir``, with the format's extension."""
     src_root, dst_root = os.fspath(src_dir), os.fspath(dst_dir)
     if not os.path.isdir(src_root):
-        raise NotADirectoryError(20, "not a directory", src_root)
+        code = errno.ENOTDIR if os.path.exists(src_root) else errno.ENOENT
+        raise OSError(code, os.strerror(code), src_root)
     tasks: List[Task] = []
     failed: List[Tuple[str, str]] = []
     owner = {}
@@ -169,8 +171,10 @@ def _terminate_quietly(*_):
 
 
 def _worker_init():
-    # A terminated worker unwinds, so a conversion in progress removes its
-    # temporary file.
+    # Ctrl-C reaches the whole process group: the parent stops handing out
+    # work and the workers finish the file in hand. A terminated worker
+    # unwinds, so a conversion in progress removes its temporary file.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _terminate_quietly)
 
 

@@ -156,6 +156,7 @@ def test_read_mono_shape():
         (25000, 40000, 25000, 30000),  # past the end: clipped
         (30000, None, 30000, 30000),
         (40000, 50000, 30000, 30000),
+        (40000, None, 30000, 30000),
         (1.4, 10.0, 28000, 30000),
         (0.00001, 0.00006, 1, 2),  # the first frame at or after each time
         (np.int32(3), np.float64(0.0002), 3, 4),
@@ -348,14 +349,28 @@ def test_convert_interrupted_while_writing_leaves_no_partial_file(tmp_path, monk
     out = tmp_path / "a.wav"
     out.write_bytes(b"old")
     written = []
+    create_temp = api._create_temp
 
-    class Interrupted(io.FileIO):
+    class Interrupted:
+        def __init__(self, file):
+            self.file = file
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.file.close()
+
         def write(self, chunk):
-            written.append(self.name)
-            super().write(bytes(chunk)[:10])
+            written.append(len(chunk))
+            self.file.write(bytes(chunk)[:10])
             raise KeyboardInterrupt
 
-    monkeypatch.setattr(api, "open", lambda fd, mode: Interrupted(fd, "wb"), raising=False)
+    def interrupted_temp(path):
+        temp, file = create_temp(path)
+        return temp, Interrupted(file)
+
+    monkeypatch.setattr(api, "_create_temp", interrupted_temp)
     with pytest.raises(KeyboardInterrupt):
         sonavert.convert(STEREO_FILE, out, start=1)
     assert written  # the write did start
