@@ -1,12 +1,22 @@
 // Text helpers shared by every subsystem: Unicode White_Space trimming and
 // splitting, strict UTF-8 validation, and the quoted form used in messages.
+//
+// The character properties come from tables generated out of the Unicode
+// Character Database by gen_unicode_tables.py (see unicode_tables.inc).
+// Functions that take "valid UTF-8" stay memory-safe on any input: a byte
+// that does not start a well-formed sequence counts as one character
+// U+FFFD, which is neither white space nor escaped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace sonavert::text {
+
+// The Unicode version the property tables were generated from, e.g. "15.0.0".
+std::string_view unicode_version() noexcept;
 
 // True for code points with the Unicode White_Space property.
 bool is_white_space(char32_t cp) noexcept;
@@ -30,6 +40,11 @@ WhiteSpaceHit find_white_space(std::string_view s) noexcept;
 // escapes, \u{hex} for non-printable and Grapheme_Extend characters, every
 // other character as it is. `s` must be valid UTF-8.
 std::string quoted(std::string_view s);
+
+// True when the quoted form writes `cp` as \u{hex}: general categories Cc,
+// Cf, Cs, Co, Cn, Zl, Zp, Zs other than U+0020, and Grapheme_Extend. The
+// short escapes (\t, \0, ...) take precedence over this for their characters.
+bool is_escaped_in_quoted_form(char32_t cp) noexcept;
 
 // ASCII-only lower-casing.
 std::string ascii_lower(std::string_view s);

@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Generates unicode_tables.inc, the character property tables of text.cpp.
+
+Reads the Unicode Character Database (Debian package unicode-data installs it
+under /usr/share/unicode) and writes two sorted tables of inclusive code point
+ranges, searched by binary search:
+
+  kWhiteSpaceRanges  code points with the White_Space property (PropList.txt)
+  kEscapedRanges     code points the quoted form writes as \\u{...}: general
+                     categories Cc, Cf, Cs, Co, Cn, Zl, Zp, Zs other than
+                     U+0020 (UnicodeData.txt), and Grapheme_Extend
+                     (DerivedCoreProperties.txt)
+
+Cn (unassigned) is every code point that UnicodeData.txt does not list; its
+<..., First>/<..., Last> pairs stand for whole ranges.
+
+Usage: gen_unicode_tables.py [--ucd DIR] [--output FILE] [--check]
+With --check the script writes nothing and exits 1 when FILE differs from what
+it would write.
+"""
+
+import argparse
+import os
+import re
+import sys
+
+MAX_CODE_POINT = 0x10FFFF
+ESCAPED_CATEGORIES = {"Cc", "Cf", "Cs", "Co", "Zl", "Zp", "Zs"}
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def file_version(path):
+    """The version in the first line of a UCD file, '# Name-15.0.0.txt'."""
+    with open(path, encoding="utf-8") as f:
+        first = f.readline()
+    m = re.match(r"#\s*\w+-(\d+\.\d+\.\d+)\.txt", first)
+    if not m:
+        sys.exit(f"{path}: no version in its first line")
+    return m.group(1)
+
+
+def readme_version(ucd):
+    """UnicodeData.txt carries no version line; ReadMe.txt of the same release does."""
+    with open(os.path.join(ucd, "ReadMe.txt"), encoding="utf-8") as f:
+        m = re.search(r"for Version (\d+\.\d+\.\d+) of the Unicode Standard", f.read())
+    if not m:
+        sys.exit("ReadMe.txt: no version found")
+    return m.group(1)
+
+
+def general_categories(ucd):
+    """Code point -> general category, for every code point UnicodeData.txt lists."""
+    categories = {}
+    range_start = None
+    with open(os.path.join(ucd, "UnicodeData.txt"), encoding="utf-8") as f:
+        for line in f:
+            fields = line.rstrip("\n").split(";")
+            if len(fields) < 3:
+                continue
+            cp, name, category = int(fields[0], 16), fields[1], fields[2]
+            if name.endswith(", First>"):
+                range_start = (cp, category)
+                continue
+            if name.endswith(", Last>"):
+                if range_start is None or range_start[1] != category:
+                    sys.exit(f"UnicodeData.txt: unmatched range end at {cp:04X}")
+                for c in range(range_start[0], cp + 1):
+                    categories[c] = category
+                range_start = None
+                continue
+            categories[cp] = category
+    if range_start is not None:
+        sys.exit("UnicodeData.txt: range without its end")
+    return categories
+
+
+def property_code_points(path, prop):
+    """Every code point listed with exactly `prop` in a UCD property file."""
+    points = set()
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            data = line.split("#", 1)[0].strip()
+            if not data:
+                continue
+            cps, name = (part.strip() for part in data.split(";")[:2])
+            if name != prop:
+                continue
+            first, _, last = cps.partition("..")
+            points.update(range(int(first, 16), int(last or first, 16) + 1))
+    if not points:
+        sys.exit(f"{path}: no code points with {prop}")
+    return points
+
+
+def to_ranges(points):
+    ranges = []
+    for cp in sorted(points):
+        if ranges and ranges[-1][1] == cp - 1:
+            ranges[-1][1] = cp
+        else:
+            ranges.append([cp, cp])
+    return ranges
+
+
+def format_table(name, ranges):
+    lines = [f"inline constexpr CodePointRange {name}[] = {{"]
+    row = []
+    for first, last in ranges:
+        row.append(f"{{0x{first:X}, 0x{last:X}}},")
+        if len(row) == 4:
+            lines.append("    " + " ".join(row))
+            row = []
+    if row:
+        lines.append("    " + " ".join(row))
+    lines.append("};")
+    return "\n".join(lines)
+
+
+def generate(ucd):
+    proplist = os.path.join(ucd, "PropList.txt")
+    derived = os.path.join(ucd, "DerivedCoreProperties.txt")
+    versions = {readme_version(ucd), file_version(proplist), file_version(derived)}
+    if len(versions) != 1:
+        sys.exit(f"UCD files of different versions: {sorted(versions)}")
+    version = versions.pop()
+
+    categories = general_categories(ucd)
+    escaped = property_code_points(derived, "Grapheme_Extend")
+    for cp in range(MAX_CODE_POINT + 1):
+        category = categories.get(cp)  # None: unassigned, Cn
+        if category is None or (category in ESCAPED_CATEGORIES and cp != 0x20):
+            escaped.add(cp)
+    white_space = property_code_points(proplist, "White_Space")
+
+    white_ranges = to_ranges(white_space)
+    escaped_ranges = to_ranges(escaped)
+    return "\n".join([
+        "// Generated by gen_unicode_tables.py from the Unicode Character Database",
+        f"// version {version}. Do not edit; run the script again instead.",
+        "//",
+        "// Sorted, disjoint, inclusive code point ranges.",
+        "//   kWhiteSpaceRanges: White_Space (PropList.txt)",
+        "//   kEscapedRanges: general categories Cc Cf Cs Co Cn Zl Zp, Zs except",
+        "//     U+0020 (UnicodeData.txt), and Grapheme_Extend",
+        "//     (DerivedCoreProperties.txt)",
+        "",
+        f'inline constexpr char kUnicodeVersion[] = "{version}";',
+        "",
+        format_table("kWhiteSpaceRanges", white_ranges),
+        "",
+        format_table("kEscapedRanges", escaped_ranges),
+        "",
+    ])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--ucd", default="/usr/share/unicode")
+    parser.add_argument("--output", default=os.path.join(HERE, "unicode_tables.inc"))
+    parser.add_argument("--check", action="store_true")
+    args = parser.parse_args()
+
+    text = generate(args.ucd)
+    if args.check:
+        try:
+            with open(args.output, encoding="utf-8") as f:
+                current = f.read()
+        except FileNotFoundError:
+            current = None
+        if current != text:
+            print(f"{args.output} is out of date", file=sys.stderr)
+            return 1
+        return 0
+    with open(args.output, "w", encoding="utf-8") as f:
+        f.write(text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
