@@ -67,7 +67,9 @@ INVALID = [
     (with_fields("first -i x", "second -i y"), 'field "first" declared integer but value is "x"'),
     # the terminator
     (header(BASE, end=""), "SPHERE header missing 'end_head' terminator"),
-    (cut_at(with_fields(), b"end_head", 6), "SPHERE header missing 'end_head' terminator"),
+    # A block that ends inside the terminator holds a last line "end_he",
+    # which is checked like any other line.
+    (cut_at(with_fields(), b"end_head", 6), 'malformed SPHERE header line: "end_he"'),
     (b"NIST_1A\n 8\n" + b"x" * 100, "SPHERE header missing 'end_head' terminator"),
     # required fields: presence in one order, values in another
     (header([]), "SPHERE header missing required field: sample_count"),
