@@ -126,7 +126,7 @@ def _decode(data: bytes) -> Tuple[bytes, Header, int]:
     header = parse_header(data)
     bits = header.bits_per_sample
     if bits is None or len(pcm) % (header.channels * bits // 8):
-        raise RuntimeError("sonavert: header reader and native decoder disagree on this file")
+        raise RuntimeError("the header reader and the native decoder disagree on this file")
     return pcm, header, bits
 
 

@@ -39,26 +39,23 @@ class _Parser(argparse.ArgumentParser):
         sys.exit(2)
 
 
-def _frame_span(text: str) -> Tuple[Optional[int], Optional[int]]:
-    m = _FRAME_SPAN.fullmatch(text)
-    if m is None or len(text) > 40:
+def _span(text: str, pattern, number, unit: str, example: str):
+    m = pattern.fullmatch(text)
+    if m is None or len(text) > 80:
         raise argparse.ArgumentTypeError(
-            f"expected START:END in frames, such as 18000:24000, got {text!r}")
-    start, end = (int(g) if g else None for g in m.groups())
+            f"expected START:END in {unit}, such as {example}, got {text!r}")
+    start, end = (number(g) if g else None for g in m.groups())
     if start is not None and end is not None and start > end:
         raise argparse.ArgumentTypeError(f"START {start} is after END {end}")
     return start, end
+
+
+def _frame_span(text: str) -> Tuple[Optional[int], Optional[int]]:
+    return _span(text, _FRAME_SPAN, int, "frames", "18000:24000")
 
 
 def _time_span(text: str) -> Tuple[Optional[Decimal], Optional[Decimal]]:
-    m = _TIME_SPAN.fullmatch(text)
-    if m is None or len(text) > 80:
-        raise argparse.ArgumentTypeError(
-            f"expected START:END in seconds, such as 0.9:1.2, got {text!r}")
-    start, end = (Decimal(g) if g else None for g in m.groups())
-    if start is not None and end is not None and start > end:
-        raise argparse.ArgumentTypeError(f"START {start} is after END {end}")
-    return start, end
+    return _span(text, _TIME_SPAN, Decimal, "seconds", "0.9:1.2")
 
 
 def _channel(text: str) -> int:
