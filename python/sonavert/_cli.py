@@ -119,7 +119,6 @@ def _duration(seconds: float) -> str:
 
 
 def _human(name: str, meta) -> str:
-    coding = _show(meta.coding) + (" (Shorten-compressed)" if meta.shorten else "")
     width = (f"{meta.bits_per_sample} bits" if meta.bits_per_sample
              else "not supported by sonavert")
     lines = [
@@ -128,7 +127,8 @@ def _human(name: str, meta) -> str:
         f"  sample rate   {meta.samplerate} Hz",
         f"  frames        {meta.frames}",
         f"  duration      {_duration(meta.duration)}",
-        f"  coding        {coding}",
+        f"  coding        {_show(meta.coding)}",
+        f"  shorten       {'yes' if meta.shorten else 'no'}",
         f"  decoded as    {width}",
         f"  header        {meta.header_size} bytes",
         "  fields",

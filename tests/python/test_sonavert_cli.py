@@ -55,6 +55,7 @@ def test_info_human_readable(capsys, stereo):
         "  frames        30000",
         "  duration      1.500 s",
         "  coding        pcm",
+        "  shorten       no",
         "  decoded as    16 bits",
         "  header        1024 bytes",
         "  fields",
