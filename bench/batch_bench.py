@@ -6,7 +6,11 @@ folder, converts it with `sonavert batch -j N` for each N asked for, and
 prints files per second. Each run converts into a fresh output folder; a last
 run over a finished output shows the cost of skipping complete outputs.
 
+With --sphere-write (the testkit tool, built by CMake with the tools on),
+every fifth file is Shorten-compressed 16-bit PCM.
+
 Usage: python bench/batch_bench.py [--files 300] [--seconds 3] [--jobs 1 2] [--repeat 3]
+                                   [--sphere-write build/sphere_write]
 """
 
 from __future__ import annotations
@@ -30,11 +34,22 @@ from sphfiles import g711_file, pcm_file  # noqa: E402
 KINDS = ("pcm16le", "pcm16be", "ulaw", "alaw")
 
 
-def make_corpus(root: Path, count: int, seconds: float, seed: int = 1) -> int:
+def shorten_file(sphere_write: str, pcm: bytes, channels: int, rate: int) -> bytes:
+    with tempfile.TemporaryDirectory() as tmp:
+        payload, out = Path(tmp) / "payload.raw", Path(tmp) / "out.sph"
+        payload.write_bytes(pcm)
+        subprocess.run([sphere_write, "--describe", "pcm16", "--shorten", "--channels",
+                        str(channels), "--rate", str(rate), str(payload), str(out)], check=True)
+        return out.read_bytes()
+
+
+def make_corpus(root: Path, count: int, seconds: float, sphere_write=None, seed: int = 1) -> int:
     """Writes ``count`` files in folders of 50; returns their total size.
-    Files of one kind share a noisy tone, each rotated by its own offset."""
+    Files of one kind share a noisy tone, each rotated by its own offset
+    (Shorten files are not rotated)."""
     rng = random.Random(seed)
     bases = {}
+    kinds = KINDS + (("shorten",) if sphere_write else ())
     for kind in KINDS:
         for channels in (1, 2):
             rate = 16000 if kind.startswith("pcm") else 8000
@@ -47,13 +62,19 @@ def make_corpus(root: Path, count: int, seconds: float, seed: int = 1) -> int:
             else:
                 codes = bytes(rng.randrange(256) for _ in range(frames * channels))
                 bases[kind, channels] = g711_file(codes, channels=channels, rate=rate, law=kind)
+            if kind == "pcm16le" and sphere_write:
+                bases["shorten", channels] = shorten_file(
+                    sphere_write, bases[kind, channels][1024:], channels, rate)
     total = 0
     for i in range(count):
-        kind = KINDS[i % len(KINDS)]
-        base = bases[kind, 1 + (i // len(KINDS)) % 2]
-        head, payload = base[:1024], base[1024:]
-        shift = (4 * i) % len(payload)
-        data = head + payload[shift:] + payload[:shift]
+        kind = kinds[i % len(kinds)]
+        base = bases[kind, 1 + (i // len(kinds)) % 2]
+        if kind == "shorten":
+            data = base
+        else:
+            head, payload = base[:1024], base[1024:]
+            shift = (4 * i) % len(payload)
+            data = head + payload[shift:] + payload[:shift]
         path = root / f"spk{i // 50:02d}" / f"utt{i:04d}.sph"
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(data)
@@ -77,13 +98,15 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--jobs", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--sphere-write", help="path of the testkit's sphere_write tool")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="sonavert-bench-") as tmp:
         src = Path(tmp) / "corpus"
-        size = make_corpus(src, args.files, args.seconds)
+        size = make_corpus(src, args.files, args.seconds, args.sphere_write)
+        kinds = KINDS + (("shorten",) if args.sphere_write else ())
         print(f"corpus: {args.files} files, {size / 1e6:.1f} MB, {args.seconds:g} s each "
-              f"({', '.join(KINDS)}; mono and stereo); {os.cpu_count()} cores")
+              f"({', '.join(kinds)}; mono and stereo); {os.cpu_count()} cores")
         print(f"{'jobs':>4}  {'median s':>9}  {'files/s':>8}  {'MB/s':>6}  runs")
         for jobs in args.jobs:
             times = []
