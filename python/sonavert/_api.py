@@ -345,6 +345,18 @@ def output_size(header: Header, format: str, channels=None, start: Position = No
     return _WAV_HEADER_SIZE + length + (length & 1)
 
 
+def _write_all(out, data) -> None:
+    """Writes all of ``data`` to the binary file ``out``. A buffered stream
+    can take only part of a large write (a pipe whose reader went away takes
+    what fits and fails on the next write), so the rest is written again."""
+    view = memoryview(data)
+    while view:
+        written = out.write(view)
+        if written is None:  # file objects that do not count
+            return
+        view = view[written:]
+
+
 def _create_temp(path: str):
     """(name, binary file) of a new temporary file beside ``path``."""
     directory, name = os.path.split(path)
@@ -364,7 +376,7 @@ def write_atomic(path, chunks) -> None:
     try:
         with out:
             for chunk in chunks:
-                out.write(chunk)
+                _write_all(out, chunk)
         os.replace(temp, path)
     except BaseException as e:
         try:
@@ -403,7 +415,7 @@ def convert(src, dst, format: Optional[str] = None, channels=None, start: Positi
             chunks.insert(0, wav_header(count, header.samplerate, bits, len(samples)))
     if hasattr(dst, "write"):
         for chunk in chunks:
-            dst.write(chunk)
+            _write_all(dst, chunk)
     else:
         write_atomic(dst, chunks)
 

@@ -279,7 +279,7 @@ def test_batch_command(tree):
     assert lines[0].startswith("sonavert: 2 converted, 0 skipped, 4 failed (6 files in ")
     assert lines[1:] == [
         f"sonavert: {src / 'a/one.sph'}: channel 2 out of range: the file has 1 channel",
-        f"sonavert: {src / 'bad.sph'}: header claims 1024 bytes but only 17 available",
+        f"sonavert: {src / 'bad.sph'}: header claims 1024 bytes but only 16 available",
         f"sonavert: {src / 'timit/SA1.WAV'}: channel 2 out of range: the file has 1 channel",
         f"sonavert: {src / 'x/noext'}: channel 2 out of range: the file has 1 channel",
     ]
