@@ -23,11 +23,19 @@ MAGIC = b"NIST_1A"
 # Files named like this are taken for SPHERE files even without the magic,
 # so that a damaged one is reported rather than passed over.
 SPHERE_EXTENSION = ".sph"
-# How many tasks a caller's executor holds at once: enough to keep a cluster
-# busy, few enough that a corpus of millions of files is not queued at once.
-EXECUTOR_WINDOW = 256
-# Tasks in flight per process of the default pool.
-TASKS_PER_PROCESS = 4
+# Files travel to the workers in chunks, which spares most of the cost of
+# handing out small files one by one. A chunk holds at most this many files
+# and, unless one file is larger, at most this many input bytes, so that a
+# worker stopping after its chunk (on Ctrl-C) stops soon.
+CHUNK_FILES = 64
+CHUNK_BYTES = 4 << 20
+# Chunks in flight: per process of the default pool, and on a caller's
+# executor (enough to keep a cluster busy, few enough that a corpus of
+# millions of files is not queued at once).
+CHUNKS_PER_PROCESS = 2
+EXECUTOR_WINDOW = 64
+# Workers assumed behind a caller's executor when sizing chunks.
+EXECUTOR_WORKERS = 32
 
 CONVERTED, SKIPPED, FAILED = "converted", "skipped", "failed"
 
@@ -183,18 +191,49 @@ def _run_inline(tasks: Iterable[Task], report: Callable) -> None:
         report(convert_task(task))
 
 
-def _run_on(executor: cf.Executor, tasks: List[Task], window: int, report: Callable) -> None:
-    pending = {}
-    queue = iter(tasks)
+def convert_tasks(tasks: List[Task]) -> List[Tuple[str, str, str]]:
+    """Runs a chunk of tasks in a worker."""
+    return [convert_task(task) for task in tasks]
 
-    def fill():
-        for task in queue:
+
+def _chunks(tasks: List[Task], workers: int) -> Iterator[List[Task]]:
+    """Consecutive chunks of ``tasks``: about eight per worker for a small
+    batch, within CHUNK_FILES and CHUNK_BYTES."""
+    most = max(1, min(CHUNK_FILES, len(tasks) // (8 * workers)))
+    chunk: List[Task] = []
+    size = 0
+    for task in tasks:
+        try:
+            task_size = os.path.getsize(task.src)
+        except OSError:
+            task_size = 0  # the worker reports it
+        if chunk and (len(chunk) >= most or size + task_size > CHUNK_BYTES):
+            yield chunk
+            chunk, size = [], 0
+        chunk.append(task)
+        size += task_size
+    if chunk:
+        yield chunk
+
+
+def _run_on(executor: cf.Executor, tasks: List[Task], workers: int, window: int,
+            report: Callable) -> None:
+    pending = {}
+    queue = _chunks(tasks, workers)
+
+    def fail(chunk: List[Task], why: str) -> None:
+        for task in chunk:
+            report((task.src, FAILED, why))
+
+    def fill() -> None:
+        for chunk in queue:
             try:
-                pending[executor.submit(convert_task, task)] = task
+                pending[executor.submit(convert_tasks, chunk)] = chunk
             except Exception as e:  # a broken pool takes no more work
-                report((task.src, FAILED, "could not be scheduled: " + describe(e, task.src)[1]))
+                why = "could not be scheduled: " + describe(e, "")[1]
+                fail(chunk, why)
                 for rest in queue:
-                    report((rest.src, FAILED, "could not be scheduled: " + describe(e, rest.src)[1]))
+                    fail(rest, why)
                 return
             if len(pending) >= window:
                 return
@@ -204,11 +243,14 @@ def _run_on(executor: cf.Executor, tasks: List[Task], window: int, report: Calla
         while pending:
             done, _ = cf.wait(pending, return_when=cf.FIRST_COMPLETED)
             for future in done:
-                task = pending.pop(future)
+                chunk = pending.pop(future)
                 try:
-                    report(future.result())
+                    outcomes = future.result()
                 except Exception as e:  # the worker died or the executor failed
-                    report((task.src, FAILED, "worker failed: " + describe(e, task.src)[1]))
+                    fail(chunk, "worker failed: " + describe(e, "")[1])
+                    continue
+                for outcome in outcomes:
+                    report(outcome)
             fill()
     finally:
         for future in pending:
@@ -260,7 +302,7 @@ def batch(src_dir, dst_dir, *, format: str = "wav", channels=None, start: Positi
     for src, message in planning_failures:
         report((src, FAILED, message))
     if executor is not None:
-        _run_on(executor, tasks, EXECUTOR_WINDOW, report)
+        _run_on(executor, tasks, EXECUTOR_WORKERS, EXECUTOR_WINDOW, report)
     else:
         workers = min(jobs or default_jobs(), max(1, len(tasks)))
         if workers == 1:
@@ -268,7 +310,7 @@ def batch(src_dir, dst_dir, *, format: str = "wav", channels=None, start: Positi
         else:
             with cf.ProcessPoolExecutor(workers, initializer=_worker_init) as pool:
                 try:
-                    _run_on(pool, tasks, TASKS_PER_PROCESS * workers, report)
+                    _run_on(pool, tasks, workers, CHUNKS_PER_PROCESS * workers, report)
                 except BaseException:
                     pool.shutdown(wait=True, cancel_futures=True)
                     raise

@@ -301,3 +301,18 @@ def test_batch_on_a_dask_cluster(tree):
     assert (result.converted, result.failed) == (paths(src, TREE), [])
     assert len(workers) == 2
     check_outputs(src, dst)
+
+
+def test_chunks_keep_order_and_limits(tmp_path, monkeypatch):
+    import sonavert._batch as batch_module
+
+    monkeypatch.setattr(batch_module, "CHUNK_BYTES", 1000)
+    sizes = [100] * 30 + [5000] + [400] * 6
+    tasks = []
+    for i, size in enumerate(sizes):
+        (tmp_path / f"{i}.sph").write_bytes(b"x" * size)
+        tasks.append(batch_module.Task(str(tmp_path / f"{i}.sph"), "", "wav"))
+    tasks.append(batch_module.Task(str(tmp_path / "missing.sph"), "", "wav"))
+    chunks = list(batch_module._chunks(tasks, workers=1))  # at most 38 // 8 = 4 files
+    assert [len(c) for c in chunks] == [4] * 7 + [2, 1, 2, 2, 3]
+    assert [t for c in chunks for t in c] == tasks
