@@ -107,7 +107,13 @@ def main() -> int:
         kinds = KINDS + (("shorten",) if args.sphere_write else ())
         print(f"corpus: {args.files} files, {size / 1e6:.1f} MB, {args.seconds:g} s each "
               f"({', '.join(kinds)}; mono and stereo); {os.cpu_count()} cores")
-        print(f"{'jobs':>4}  {'median s':>9}  {'files/s':>8}  {'MB/s':>6}  runs")
+        empty = Path(tmp) / "empty"
+        empty.mkdir()
+        startup = statistics.median(run_batch(empty, Path(tmp) / "none", 1)
+                                    for _ in range(args.repeat))
+        print(f"command start-up (an empty tree): {startup:.3f} s")
+        print(f"{'jobs':>4}  {'median s':>9}  {'files/s':>8}  {'after start-up':>14}  "
+              f"{'MB/s':>6}  runs")
         for jobs in args.jobs:
             times = []
             for r in range(args.repeat):
@@ -115,7 +121,8 @@ def main() -> int:
                 times.append(run_batch(src, dst, jobs))
                 shutil.rmtree(dst)
             median = statistics.median(times)
-            print(f"{jobs:>4}  {median:>9.3f}  {args.files / median:>8.1f}  "
+            net = args.files / (median - startup) if median > startup else float("inf")
+            print(f"{jobs:>4}  {median:>9.3f}  {args.files / median:>8.1f}  {net:>14.1f}  "
                   f"{size / 1e6 / median:>6.1f}  {', '.join(f'{t:.3f}' for t in times)}")
         dst = Path(tmp) / "out-skip"
         run_batch(src, dst, max(args.jobs))
