@@ -300,15 +300,14 @@ def wav_header(channels: int, samplerate: int, bits: int, length: int) -> bytes:
     if samplerate > _U32_MAX:
         raise ValueError("sample_rate too large for WAV")
     block_align = channels * (bits // 8)
-    if block_align > _U16_MAX:
-        raise ValueError(
-            f"block_align too large for WAV ({channels} channels of {bits}-bit samples)")
     byte_rate = samplerate * block_align
     if byte_rate > _U32_MAX:
         raise ValueError("WAV byte_rate exceeds 32-bit field")
     padded = length + (length & 1)
     if padded + 36 > _U32_MAX:
         raise ValueError(f"output exceeds the 4 GB RIFF/WAV size limit ({length} bytes of PCM)")
+    if block_align > _U16_MAX:  # checked last, as the native writer does
+        raise ValueError("WAV block_align exceeds 16-bit field")
     return struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", padded + 36, b"WAVE", b"fmt ", 16, 1,
                        channels, samplerate, byte_rate, block_align, bits, b"data", length)
 

@@ -397,7 +397,8 @@ def test_convert_reports_the_output_path_on_os_errors(tmp_path):
         (65536, 2**32, 16, 0, "channel_count too large for WAV"),
         (1, 2**32, 16, 0, "sample_rate too large for WAV"),
         (2, 536870912, 32, 0, "WAV byte_rate exceeds 32-bit field"),
-        (32768, 8000, 16, 0, "block_align too large for WAV (32768 channels of 16-bit samples)"),
+        (32768, 8000, 16, 0, "WAV block_align exceeds 16-bit field"),
+        (32768, 2**31, 16, 0, "WAV byte_rate exceeds 32-bit field"),
         (1, 8000, 16, 4294967260, "output exceeds the 4 GB RIFF/WAV size limit "
                                   "(4294967260 bytes of PCM)"),
     ],
@@ -424,6 +425,7 @@ def test_wav_header_at_the_limits():
         (65536, 8000, "channel_count too large for WAV"),
         (1, 2**32, "sample_rate too large for WAV"),
         (2, 2**31, "WAV byte_rate exceeds 32-bit field"),
+        (32768, 8000, "WAV block_align exceeds 16-bit field"),
     ],
 )
 def test_wav_limits_agree_with_the_native_writer(channel_count, rate, message):
