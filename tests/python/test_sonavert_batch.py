@@ -175,8 +175,11 @@ def test_interrupted_batch_leaves_no_partial_file(tree, monkeypatch):
     check_outputs(src, dst)
 
 
-SLOW_BATCH = """
-import sys, time
+# Installed in every process of the child (through sitecustomize, whatever
+# way its pool starts workers): each output is written in two halves 50 ms
+# apart, so that an interrupt finds files half written.
+SLOW_WRITES = """
+import time
 import sonavert._api as api
 
 class Slow:
@@ -194,19 +197,20 @@ def slow_temp(path):
     return temp, Slow(file)
 
 api._create_temp = slow_temp
-from sonavert._cli import main
-sys.exit(main(sys.argv[1:]))
 """
 
 
 def test_ctrl_c_during_a_batch(tmp_path):
-    src, dst = tmp_path / "src", tmp_path / "dst"
+    src, dst, slow = tmp_path / "src", tmp_path / "dst", tmp_path / "slow"
     src.mkdir()
+    slow.mkdir()
+    (slow / "sitecustomize.py").write_text(SLOW_WRITES)
     for i in range(80):
         (src / f"u{i:02d}.sph").write_bytes(pcm_file(ramp(200 + i)))
-    child = subprocess.Popen([sys.executable, "-c", SLOW_BATCH, "batch", "-j", "2", src, dst],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV,
-                             start_new_session=True)
+    child = subprocess.Popen(
+        [sys.executable, "-m", "sonavert", "batch", "-j", "2", src, dst],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+        env={**ENV, "PYTHONPATH": os.pathsep.join([str(slow), ENV["PYTHONPATH"]])})
     deadline = time.monotonic() + 30
     while (time.monotonic() < deadline and child.poll() is None
            and len([n for n in listing(dst) if n.endswith(".wav")]) < 4):
