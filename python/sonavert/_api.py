@@ -197,16 +197,22 @@ def validate_range(start: Position, stop: Position) -> None:
         raise ValueError(f"start ({start} s) is after stop ({stop} s)")
 
 
+def _index(value) -> Optional[int]:
+    """``value`` as a channel index, or None when it is no integer."""
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        return int(value)
+    return None
+
+
 def channel_list(channels, count: int) -> Tuple[Optional[List[int]], bool]:
     """(channel indices or None for all, whether a single int was given)."""
     if channels is None:
         return None, False
-    if isinstance(channels, numbers.Integral) and not isinstance(channels, bool):
-        picked, single = [int(channels)], True
+    if _index(channels) is not None:
+        picked, single = [_index(channels)], True
     else:
         try:
-            picked = [int(c) if isinstance(c, numbers.Integral) and not isinstance(c, bool) else None
-                      for c in channels]
+            picked = [_index(c) for c in channels]
         except TypeError:
             picked = [None]
         if None in picked:

@@ -16,7 +16,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Iterator, List, Optional, Tuple
 
-from ._api import FORMATS, ChannelError, Position, channel_list, convert, output_size, validate_range
+from ._api import (FORMATS, ChannelError, Position, channel_list, convert, output_size,
+                   validate_range)
 from ._header import read_header
 
 MAGIC = b"NIST_1A"
@@ -284,8 +285,8 @@ def batch(src_dir, dst_dir, *, format: str = "wav", channels=None, start: Positi
     validate_range(start, stop)
 
     began = time.monotonic()
-    tasks, planning_failures = plan(src_dir, dst_dir, format, channels, start, stop, overwrite,
-                                   channel_base)
+    tasks, planning_failures = plan(src_dir, dst_dir, format, channels, start, stop,
+                                    overwrite, channel_base)
     result = BatchResult()
     total = len(tasks) + len(planning_failures)
     buckets = {CONVERTED: result.converted, SKIPPED: result.skipped}
@@ -319,4 +320,3 @@ def batch(src_dir, dst_dir, *, format: str = "wav", channels=None, start: Positi
     result.failed.sort()
     result.seconds = time.monotonic() - began
     return result
-

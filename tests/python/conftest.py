@@ -18,14 +18,3 @@ def tidigits() -> Path:
         pytest.skip("real SPHERE corpus not present")
     return folder
 
-
-@pytest.fixture(scope="session")
-def native_decoding():
-    """Skips while the native module cannot decode SPHERE files yet."""
-    import sonavert_native
-
-    try:
-        sonavert_native.decode_pcm(b"")
-    except ValueError as e:
-        if "not available yet" in str(e):
-            pytest.skip("the native SPHERE decoder is not built yet")

@@ -17,8 +17,6 @@ from sphfiles import fields, g711_file, header, pcm_bytes, pcm_file, ramp
 
 np = pytest.importorskip("numpy")
 
-pytestmark = pytest.mark.usefixtures("native_decoding")
-
 STEREO = ramp(30000, channels=2)  # 1.5 s at 20 kHz
 STEREO_FILE = pcm_file(STEREO, rate=20000)
 EXTREMES_16 = [-32768, -32767, -1, 0, 1, 32766, 32767]
@@ -182,7 +180,8 @@ def test_read_ranges(start, stop, first, end):
         ({"stop": "10"}, TypeError,
          "stop must be a frame index (int) or a time in seconds (float), got str"),
         ({"start": 10, "stop": 5}, ValueError, "start (frame 10) is after stop (frame 5)"),
-        ({"start": 0.5, "stop": 0.25}, ValueError, "start (frame 10000) is after stop (frame 5000)"),
+        ({"start": 0.5, "stop": 0.25}, ValueError,
+         "start (frame 10000) is after stop (frame 5000)"),
         ({"channels": 2}, ValueError,
          "channel 2 out of range: the file has 2 channels (numbered from 0)"),
         ({"channels": [0, -1]}, ValueError,

@@ -15,8 +15,6 @@ import sonavert._api as api
 import sonavert_native as native
 from sphfiles import g711_file, pcm_bytes, pcm_file, ramp
 
-pytestmark = pytest.mark.usefixtures("native_decoding")
-
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
 
 # source (relative to the tree) -> its output (relative), for the sample tree

@@ -13,8 +13,6 @@ import sonavert_native as native
 from sonavert._cli import ProgressBar, main
 from sphfiles import fields, header, pcm_bytes, pcm_file, ramp
 
-pytestmark = pytest.mark.usefixtures("native_decoding")
-
 STEREO = ramp(30000, channels=2)  # 1.5 s at 20 kHz
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
 

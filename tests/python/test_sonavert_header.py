@@ -63,7 +63,8 @@ INVALID = [
     (with_fields("x -i 1\x002"), 'field "x" declared integer but value is "1\\02"'),
     (with_fields('x -i a"b\\c\'d'), 'field "x" declared integer but value is "a\\"b\\\\c\'d"'),
     (with_fields("x -i 1\u20032"), 'field "x" declared integer but value is "1\\u{2003}2"'),
-    (with_fields("x -i \u200bé\u0301"), 'field "x" declared integer but value is "\\u{200b}é\\u{301}"'),
+    (with_fields("x -i \u200bé\u0301"),
+     'field "x" declared integer but value is "\\u{200b}é\\u{301}"'),
     (with_fields("first -i x", "second -i y"), 'field "first" declared integer but value is "x"'),
     # the terminator
     (header(BASE, end=""), "SPHERE header missing 'end_head' terminator"),
@@ -131,14 +132,14 @@ def test_valid_headers(name, data):
 
 
 @pytest.mark.parametrize("data, message", INVALID)
-def test_native_parser_agrees_on_invalid_headers(native_decoding, data, message):
+def test_native_parser_agrees_on_invalid_headers(data, message):
     with pytest.raises(ValueError) as caught:
         native.decode_pcm(data)
     assert str(caught.value) == message
 
 
 @pytest.mark.parametrize("name, data", VALID, ids=[v[0] for v in VALID])
-def test_native_parser_agrees_on_valid_headers(native_decoding, name, data):
+def test_native_parser_agrees_on_valid_headers(name, data):
     assert native.decode_pcm(data) == b""
 
 

@@ -15,8 +15,6 @@ from sphfiles import ramp
 np = pytest.importorskip("numpy")
 sf = pytest.importorskip("soundfile")
 
-pytestmark = pytest.mark.usefixtures("native_decoding")
-
 SOX = shutil.which("sox")
 needs_sox = pytest.mark.skipif(SOX is None, reason="sox is not installed")
 
