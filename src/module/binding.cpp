@@ -31,14 +31,21 @@ bool names_parameter(PyObject* key, const char* name) {
     return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
 }
 
+// obj.<name> (a new reference), or null with an exception set. The name is
+// interned: the interpreter's attribute cache keeps a reference to the name
+// of each lookup it caches, and a fresh string per call would fill it with
+// copies of the same few names.
+PyObject* get_attr(PyObject* obj, const char* name) {
+    Ref attr(PyUnicode_FromStringAndSize(name, static_cast<Py_ssize_t>(std::strlen(name))));
+    if (attr.p == nullptr) return nullptr;
+    PyUnicode_InternInPlace(&attr.p);
+    return PyObject_GetAttr(obj, attr.p);
+}
+
 // The __qualname__ of obj's type, or the fallback text.
 PyObject* type_name(PyObject* obj) {
-    Ref attr(PyUnicode_FromStringAndSize("__qualname__", 12));
-    if (attr.p != nullptr) {
-        PyUnicode_InternInPlace(&attr.p);
-        Ref name(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), attr.p));
-        if (name.p != nullptr && PyUnicode_Check(name.p)) return name.release();
-    }
+    Ref name(get_attr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (name.p != nullptr && PyUnicode_Check(name.p)) return name.release();
     PyErr_Clear();
     return PyUnicode_FromString("<failed to extract type name>");
 }
@@ -73,7 +80,7 @@ void name_parameter_in_error(const char* parameter) {
 }
 
 bool attr_equals(PyObject* type, const char* attr, std::initializer_list<const char*> accepted) {
-    Ref value(PyObject_GetAttrString(type, attr));
+    Ref value(get_attr(type, attr));
     if (value.p == nullptr) {
         PyErr_Clear();
         return false;
@@ -162,7 +169,7 @@ bool convert_bool(const char* parameter, PyObject* obj, bool& out) {
         return true;
     }
     if (is_numpy_bool(obj)) {
-        Ref method(PyObject_GetAttrString(obj, "__bool__"));
+        Ref method(get_attr(obj, "__bool__"));
         Ref value(method.p != nullptr ? PyObject_CallObject(method.p, nullptr) : nullptr);
         if (value.p != nullptr && Py_TYPE(value.p) == &PyBool_Type) {
             out = value.p == Py_True;

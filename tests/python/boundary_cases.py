@@ -203,14 +203,15 @@ def value_error_calls():
 
 
 class _NumpyLikeBool:
-    """Passes the module's numpy-bool test (module numpy, name bool_)."""
+    """Passes the module's numpy-bool test (module numpy, name bool_); its
+    __bool__ raises a new exception made by `make` at every call."""
     __module__ = "numpy"
 
-    def __init__(self, exc):
-        self.exc = exc
+    def __init__(self, make):
+        self.make = make
 
     def __bool__(self):
-        raise self.exc
+        raise self.make()
 
 
 _NumpyLikeBool.__name__ = "bool_"
@@ -247,8 +248,18 @@ def type_error_calls():
         ("g711_expand", (), {"alaw": "x", "data": 1},
          "argument 'data': 'int' object cannot be converted to 'PyBytes'"),
         # A numpy-like bool whose __bool__ raises TypeError: renamed for the parameter.
-        ("g711_expand", (b"", _NumpyLikeBool(TypeError("broken bool"))), {}, "argument 'alaw': broken bool"),
+        ("g711_expand", (b"", _NumpyLikeBool(lambda: TypeError("broken bool"))), {},
+         "argument 'alaw': broken bool"),
     ]
+
+
+def under_address_sanitizer():
+    """True when AddressSanitizer's runtime is loaded into this process."""
+    try:
+        maps = Path("/proc/self/maps").read_text()
+    except OSError:
+        return False
+    return "libclang_rt.asan" in maps or "libasan" in maps
 
 
 def outcome(name, args, kwargs=None):
