@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh machine and runs every test: the C++ unit
-# tests (CTest), the stable-ABI audit of the wheel, and the Python tests.
+# tests (CTest), the stable-ABI audit of the wheel, the Python tests, then
+# the C++ and Python tests under AddressSanitizer and UBSan and a short run
+# of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,3 +22,23 @@ python scripts/check_abi.py --minimum 3.9 "$wheel"
 
 echo "== Python tests"
 python -m pytest -q tests/python
+
+# The same C++ tests, the fuzz regression inputs and the Python tests once
+# more against a build with AddressSanitizer and UBSan (Clang), then a short
+# run of every fuzz target from its seeds.
+echo "== C++ unit tests and fuzz regressions under AddressSanitizer and UBSan"
+CXX=clang++ CC=clang cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSONAVERT_SANITIZE=ON -DSONAVERT_FUZZ=ON -DSONAVERT_BUILD_TESTS=ON -DSONAVERT_BUILD_MODULE=ON \
+  -DSONAVERT_BUILD_TOOLS=ON >/dev/null
+cmake --build build/asan -j "$jobs"
+ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+echo "== Python tests against the sanitized module"
+# The interpreter is not sanitized: the runtime is preloaded, Python's own
+# allocator is bypassed so that every object is checked, and leaks (the
+# interpreter keeps much until exit) are not reported.
+LD_PRELOAD="$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$PWD/build/asan:$PWD/python" python -m pytest -q tests/python
+
+echo "== fuzz smoke: 30 s per target"
+SONAVERT_FUZZ_BUILD=build/asan bash scripts/fuzz.sh 30

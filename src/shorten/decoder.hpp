@@ -20,7 +20,13 @@ inline constexpr std::uint64_t kMaxSkip = std::uint64_t{1} << 20;      // header
 inline constexpr std::uint64_t kMaxBitshift = 32;                     // output shift
 // Total decoded samples, over all channels: bounds the output (2 GiB of
 // 16-bit PCM) that a few hundred bytes of stream could otherwise demand.
+// Fuzzing builds may lower it (SONAVERT_MAX_DECODED_SAMPLES, set by
+// fuzz/CMakeLists.txt) so that the streams that reach it decode quickly.
+#ifdef SONAVERT_MAX_DECODED_SAMPLES
+inline constexpr std::uint64_t kMaxDecodedSamples = SONAVERT_MAX_DECODED_SAMPLES;
+#else
 inline constexpr std::uint64_t kMaxDecodedSamples = std::uint64_t{1} << 30;
+#endif
 
 // A decoded stream, its samples already in their final 16-bit form.
 struct DecodedShorten {
