@@ -58,7 +58,7 @@ struct Case {
 
 // What the child reports back.
 struct Measurement {
-    std::uint64_t output = 0;  // bytes returned (0 on failure)
+    std::uint64_t output = 0;  // bytes returned: the result, or the error message
     double seconds = 0;        // wall time of the call
     double cpu = 0;            // user + system time of the call
     std::int64_t peak_kib = 0; // peak resident size above the start
@@ -102,26 +102,31 @@ Measurement call(const Case& c) {
     const std::int64_t start_kib = status_kib("VmRSS");
     getrusage(RUSAGE_SELF, &before);
     const auto t0 = std::chrono::steady_clock::now();
-    std::string error;
+    // A failure's message is what the call returns: its size counts, and
+    // only its start is kept (a copy would count in the peak).
+    auto note = [&m](const std::string& message) {
+        m.output = message.size();
+        if (m.error[0] == 0) std::snprintf(m.error, sizeof m.error, "%s", message.substr(0, 100).c_str());
+    };
     switch (c.entry) {
         case Entry::ShortenToPcm: {
             Result<shorten::ShortenPcm> r = shorten::shorten_to_pcm(c.input);
-            if (r) m.output = r->pcm.size(); else error = r.error().message;
+            if (r) m.output = r->pcm.size(); else note(r.error().message);
             break;
         }
         case Entry::DecodePcm: {
             Result<ByteBuffer> r = pipeline::decode_pcm(c.input);
-            if (r) m.output = r->size(); else error = r.error().message;
+            if (r) m.output = r->size(); else note(r.error().message);
             break;
         }
         case Entry::Transcode: {
             Result<ByteBuffer> r = pipeline::transcode_to_wav(c.input);
-            if (r) m.output = r->size(); else error = r.error().message;
+            if (r) m.output = r->size(); else note(r.error().message);
             break;
         }
         case Entry::ParseHeader: {
             Result<sphere::SphereHeader> r = sphere::parse_header(c.input);
-            if (r) m.output = r->header_size; else error = r.error().message;
+            if (r) m.output = r->header_size; else note(r.error().message);
             break;
         }
     }
@@ -130,7 +135,6 @@ Measurement call(const Case& c) {
     m.cpu = cpu_seconds(after) - cpu_seconds(before);
     m.peak_kib = status_kib("VmHWM") - start_kib;
     m.minor_faults = static_cast<std::uint64_t>(after.ru_minflt - before.ru_minflt);
-    if (m.error[0] == 0) std::snprintf(m.error, sizeof m.error, "%s", error.c_str());
     return m;
 }
 
@@ -305,6 +309,19 @@ int main(int argc, char** argv) {
         });
     }
     cases.push_back([] { return Case{"1000000 lines of one field", Entry::DecodePcm, header_lines(1'000'000, false)}; });
+    for (std::uint64_t mib : {1, 2, 4}) {
+        cases.push_back([=] {
+            // A field line of control characters and no whitespace: the
+            // message quotes it, each byte as a six-character escape.
+            return Case{std::to_string(mib) + " MiB line of control characters", Entry::DecodePcm,
+                        sphere_file(0, 1, 2, "pcm", {}, {std::string(mib << 20, '\x1f')})};
+        });
+    }
+    cases.push_back([] {
+        ShortenStreamWriter w;
+        w.header({5, 256, 1, 1024, 65536, 0});
+        return Case{"256 channels, maxnlpc 1024, nmean 65536, QUIT", Entry::ShortenToPcm, w.quit().finish()};
+    });
     const std::int64_t two62 = std::int64_t{1} << 62;
     cases.push_back([=] { return Case{"sample_count 2^62, pcm 1 byte", Entry::DecodePcm, sphere_file(two62, 1, 1, "pcm", {})}; });
     cases.push_back([=] { return Case{"sample_count 2^62, ulaw", Entry::Transcode, sphere_file(two62, 1, 1, "ulaw", Bytes(1000))}; });
@@ -314,7 +331,7 @@ int main(int argc, char** argv) {
                     sphere_file(two62, 1, 2, "pcm,embedded-shorten-v2.00", zero_blocks(1, most))};
     });
 
-    std::printf("| input | function | input size | result | output / input | peak memory | bound 2 x output + input | CPU time |\n");
+    std::printf("| input | function | input size | result (bytes returned) | output / input | peak memory | bound 2 x output + input | CPU time |\n");
     std::printf("|---|---|---|---|---|---|---|---|\n");
     int failures = 0;
     for (const auto& make : cases) {
@@ -334,7 +351,12 @@ int main(int argc, char** argv) {
         const double in = static_cast<double>(c.input.size()), outb = static_cast<double>(m.output);
         const double peak = static_cast<double>(m.peak_kib) * 1024.0;
         const double bound = 2 * outb + in;
-        const std::string result = m.error[0] != 0 ? std::string("error: ") + m.error : size_text(outb);
+        std::string result = size_text(outb);
+        if (m.error[0] != 0) {
+            std::string message = m.error;
+            if (message.size() > 60) message = message.substr(0, 57) + "...";
+            result = "error (" + size_text(outb) + "): " + message;
+        }
         char ratio[32] = "-";
         if (m.output > 0) std::snprintf(ratio, sizeof ratio, "%.3g", outb / in);
         std::printf("| %s | %s | %s | %s | %s | %s | %s%s | %.3f s |\n", c.name.c_str(), entry_name(c.entry),

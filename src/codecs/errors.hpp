@@ -14,13 +14,13 @@ namespace sonavert::codecs::errors {
 // `coding`: the whole sample_coding text as stored; `compression`: its
 // second part, trimmed and lower-cased.
 inline Error compression_not_supported(std::string_view coding, std::string_view compression) {
-    return unsupported("compressed coding " + text::quoted(coding) +
-                       " not supported yet (compression: " + text::quoted(compression) + ")");
+    return unsupported(text::message("compressed coding ", text::Quoted{coding}, " not supported yet (compression: ",
+                                     text::Quoted{compression}, ")"));
 }
 
 // `coding`: the first part, trimmed and lower-cased.
 inline Error coding_not_supported(std::string_view coding) {
-    return unsupported("sample_coding " + text::quoted(coding) + " not supported yet");
+    return unsupported(text::message("sample_coding ", text::Quoted{coding}, " not supported yet"));
 }
 
 // `bits`: 8 x sample_n_bytes, already in decimal (it may exceed 64 bits).
@@ -29,8 +29,8 @@ inline Error pcm_width_not_supported(std::string_view bits) {
 }
 
 inline Error byte_format_not_recognized(std::string_view format) {
-    return unsupported("unrecognized sample_byte_format " + text::quoted(format) +
-                       " (supported: '1', '01', '10')");
+    return unsupported(text::message("unrecognized sample_byte_format ", text::Quoted{format},
+                                     " (supported: '1', '01', '10')"));
 }
 
 // `law`: "ulaw" or "alaw".

@@ -168,37 +168,33 @@ WhiteSpaceHit find_white_space(std::string_view s) noexcept {
 
 namespace {
 
-void append_code_point_escape(std::string& out, char32_t cp) {
-    char digits[8];
-    const auto result = std::to_chars(std::begin(digits), std::end(digits),
-                                      static_cast<std::uint32_t>(cp), 16);
-    out += "\\u{";
-    out.append(digits, result.ptr);
-    out += '}';
-}
-
-}  // namespace
-
-std::string quoted(std::string_view s) {
-    std::string out;
-    out.reserve(s.size() + 2);
-    out += '"';
+// Hands the quoted form of `s` to put(), piece by piece.
+template <class Put>
+void quote_pieces(std::string_view s, Put&& put) {
+    auto escape = [&](char32_t cp) {
+        char digits[8];
+        const auto result = std::to_chars(std::begin(digits), std::end(digits), static_cast<std::uint32_t>(cp), 16);
+        put("\\u{");
+        put(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
+        put("}");
+    };
+    put("\"");
     std::size_t i = 0;
     while (i < s.size()) {
         const auto c = static_cast<unsigned char>(s[i]);
         if (c < 0x80) {
             switch (c) {
-                case '\\': out += "\\\\"; break;
-                case '"': out += "\\\""; break;
-                case '\t': out += "\\t"; break;
-                case '\r': out += "\\r"; break;
-                case '\n': out += "\\n"; break;
-                case '\0': out += "\\0"; break;
+                case '\\': put("\\\\"); break;
+                case '"': put("\\\""); break;
+                case '\t': put("\\t"); break;
+                case '\r': put("\\r"); break;
+                case '\n': put("\\n"); break;
+                case '\0': put("\\0"); break;
                 default:
                     if (is_escaped_in_quoted_form(c)) {
-                        append_code_point_escape(out, c);
+                        escape(c);
                     } else {
-                        out += static_cast<char>(c);
+                        put(s.substr(i, 1));
                     }
             }
             ++i;
@@ -206,15 +202,33 @@ std::string quoted(std::string_view s) {
         }
         const Decoded d = decode_at(s, i);
         if (d.length == 1) {
-            out += "\xEF\xBF\xBD";  // a malformed byte stands as U+FFFD
+            put("\xEF\xBF\xBD");  // a malformed byte stands as U+FFFD
         } else if (is_escaped_in_quoted_form(d.cp)) {
-            append_code_point_escape(out, d.cp);
+            escape(d.cp);
         } else {
-            out.append(s.substr(i, d.length));
+            put(s.substr(i, d.length));
         }
         i += d.length;
     }
-    out += '"';
+    put("\"");
+}
+
+}  // namespace
+
+std::size_t quoted_length(std::string_view s) {
+    std::size_t length = 0;
+    quote_pieces(s, [&](std::string_view piece) { length += piece.size(); });
+    return length;
+}
+
+void append_quoted(std::string& out, std::string_view s) {
+    out.reserve(out.size() + quoted_length(s));
+    quote_pieces(s, [&](std::string_view piece) { out.append(piece); });
+}
+
+std::string quoted(std::string_view s) {
+    std::string out;
+    append_quoted(out, s);
     return out;
 }
 

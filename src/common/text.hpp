@@ -41,6 +41,36 @@ WhiteSpaceHit find_white_space(std::string_view s) noexcept;
 // other character as it is. `s` must be valid UTF-8.
 std::string quoted(std::string_view s);
 
+// Appends the quoted form of `s` to `out`, growing `out` once, to its final
+// size.
+void append_quoted(std::string& out, std::string_view s);
+
+// The length in bytes of the quoted form of `s`.
+std::size_t quoted_length(std::string_view s);
+
+// A part of message() written in quoted form.
+struct Quoted {
+    std::string_view text;
+};
+
+namespace detail {
+inline std::size_t part_length(std::string_view s) { return s.size(); }
+inline std::size_t part_length(Quoted q) { return quoted_length(q.text); }
+inline void append_part(std::string& out, std::string_view s) { out.append(s); }
+inline void append_part(std::string& out, Quoted q) { append_quoted(out, q.text); }
+}  // namespace detail
+
+// A message made of plain texts and Quoted parts, written once into memory
+// of its final size: a message that quotes a huge header line costs its own
+// size, not several growing copies of it.
+template <class... Parts>
+std::string message(const Parts&... parts) {
+    std::string out;
+    out.reserve((detail::part_length(parts) + ...));
+    (detail::append_part(out, parts), ...);
+    return out;
+}
+
 // True when the quoted form writes `cp` as \u{hex}: general categories Cc,
 // Cf, Cs, Co, Cn, Zl, Zp, Zs other than U+0020, and Grapheme_Extend. The
 // short escapes (\t, \0, ...) take precedence over this for their characters.

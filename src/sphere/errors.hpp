@@ -1,6 +1,6 @@
 // Every message of the SPHERE header subsystem (parser, field readings and
 // validation), one helper per message. All are of kind Invalid. Texts marked
-// "quoted" go in through text::quoted; names of required fields and numbers
+// "quoted" go in through text::Quoted; names of required fields and numbers
 // go in plainly.
 #pragma once
 
@@ -21,7 +21,7 @@ inline Error no_size_line() { return invalid("truncated SPHERE header (no size l
 inline Error size_line_not_utf8() { return invalid("invalid header size line"); }
 // `line`: the trimmed size line, quoted.
 inline Error invalid_size_line(std::string_view line) {
-    return invalid("invalid header size line: " + text::quoted(line));
+    return invalid(text::message("invalid header size line: ", text::Quoted{line}));
 }
 inline Error non_positive_size() { return invalid("non-positive header size"); }
 inline Error header_size_exceeds_input(std::uint64_t size, std::uint64_t length) {
@@ -30,21 +30,19 @@ inline Error header_size_exceeds_input(std::uint64_t size, std::uint64_t length)
 }
 inline Error header_not_utf8() { return invalid("SPHERE header is not valid ASCII"); }
 inline Error malformed_line(std::string_view line) {
-    return invalid("malformed SPHERE header line: " + text::quoted(line));
+    return invalid(text::message("malformed SPHERE header line: ", text::Quoted{line}));
 }
 inline Error bad_type_token(std::string_view line) {
-    return invalid("unknown field type in line: " + text::quoted(line));
+    return invalid(text::message("unknown field type in line: ", text::Quoted{line}));
 }
 inline Error unknown_type(std::string_view type, std::string_view line) {
-    return invalid("unknown field type " + text::quoted(type) + " in line: " + text::quoted(line));
+    return invalid(text::message("unknown field type ", text::Quoted{type}, " in line: ", text::Quoted{line}));
 }
 inline Error declared_integer_mismatch(std::string_view name, std::string_view value) {
-    return invalid("field " + text::quoted(name) + " declared integer but value is " +
-                   text::quoted(value));
+    return invalid(text::message("field ", text::Quoted{name}, " declared integer but value is ", text::Quoted{value}));
 }
 inline Error declared_real_mismatch(std::string_view name, std::string_view value) {
-    return invalid("field " + text::quoted(name) + " declared real but value is " +
-                   text::quoted(value));
+    return invalid(text::message("field ", text::Quoted{name}, " declared real but value is ", text::Quoted{value}));
 }
 inline Error missing_terminator() { return invalid("SPHERE header missing 'end_head' terminator"); }
 
@@ -55,7 +53,7 @@ inline Error missing_required_field(std::string_view name) {
     return invalid("SPHERE header missing required field: " + std::string(name));
 }
 inline Error not_an_integer(std::string_view name) {
-    return invalid("field " + text::quoted(name) + " is not an integer");
+    return invalid(text::message("field ", text::Quoted{name}, " is not an integer"));
 }
 inline Error payload_size_overflows() { return invalid("declared payload size overflows"); }
 inline Error channel_count_below_one(std::int64_t value) {
