@@ -177,13 +177,23 @@ def first_line(text: str) -> str:
 # ----------------------------------------------------------------------------
 # Correctness of the peers against the module, once per input.
 
+NOT_COMPARED = "read, not compared (sonavert_native cannot decode it)"
+
+
 def verify(item: dict, path: Path, reference: bytes | None, scratch: Path) -> dict[str, str]:
+    """Per peer: "ok" when its output equals `reference` (decode_pcm's),
+    "output differs", "cannot read: <its message>", or NOT_COMPARED when
+    there is no reference."""
     status = {}
+
+    def compare(got: bytes) -> str:
+        return NOT_COMPARED if reference is None else ("ok" if got == reference else "output differs")
+
     try:
         import soundfile
         data, _ = soundfile.read(str(path), dtype=sf_dtype(item))
         got = data.astype(data.dtype.newbyteorder("<"), copy=False).tobytes()
-        status["soundfile"] = "ok" if reference is None or got == reference else "output differs"
+        status["soundfile"] = compare(got)
     except Exception as e:  # noqa: BLE001 - any failure means the peer cannot read the file
         status["soundfile"] = f"cannot read: {str(e)[:160]}"
     for peer in (Ffmpeg(item, path), Sox(item, path)):
@@ -191,10 +201,8 @@ def verify(item: dict, path: Path, reference: bytes | None, scratch: Path) -> di
         code, _, _, err = peer.run(str(out))
         if code != 0:
             status[peer.name] = f"cannot read: {first_line(err)}"
-        elif reference is not None and out.read_bytes() != reference:
-            status[peer.name] = "output differs"
         else:
-            status[peer.name] = "ok"
+            status[peer.name] = compare(out.read_bytes())
         out.unlink(missing_ok=True)
     return status
 
@@ -338,11 +346,11 @@ def measure_input(item: dict, data: Path, repeat: int, scratch: Path, log) -> di
         log(f"    sonavert_native cannot decode it: {e}")
     result["status"] = verify(item, path, reference, scratch)
     del reference
-    # Only peers whose output matched are timed.
-    ok = result["status"]
+    # Peers whose output differs, or that cannot read the file, are not timed.
+    timed = {name for name, s in result["status"].items() if s in ("ok", NOT_COMPARED)}
     runners = [] if "module_error" in result else [ModuleCall(f, item, path) for f in funcs]
-    runners += [SoundfileRead(item, path)] if ok["soundfile"] == "ok" else []
-    runners += [cls(item, path) for cls in (Ffmpeg, Sox) if ok[cls.name] == "ok"]
+    runners += [SoundfileRead(item, path)] if "soundfile" in timed else []
+    runners += [cls(item, path) for cls in (Ffmpeg, Sox) if cls.name in timed]
     samples: dict[str, list[dict]] = {r.name: [] for r in runners}
     for r in runners:  # warm-up: page cache, lazy imports, allocator
         r.once()

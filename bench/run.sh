@@ -8,20 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh --minimal
-
-apt_packages=(espeak-ng sox ffmpeg valgrind libbenchmark-dev time)
-missing=()
-for p in "${apt_packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
-  echo "== installing Debian packages: ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
-.venv/bin/python -m pip install -q --disable-pip-version-check -r bench/requirements.txt
+bash scripts/setup.sh --bench
 
 echo "== building the tools and the C++ benchmarks"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DSONAVERT_BENCH=ON \
