@@ -16,7 +16,8 @@ using ByteView = std::span<const std::uint8_t>;
 
 // An owned byte buffer. It is allocated once at a given size and its bytes
 // start uninitialised: every producer writes all of them, so zero-filling
-// would only touch fresh pages twice. shrink() only lowers the size.
+// would only touch fresh pages twice. shrink() only lowers the size; a
+// producer whose final size is unknown in advance grows it with resize().
 // Throws std::bad_alloc when memory cannot be had.
 class ByteBuffer {
 public:
@@ -57,6 +58,23 @@ public:
     // Lowers the size to `size` (<= size()); the memory is kept.
     void shrink(std::size_t size) noexcept {
         if (size < size_) size_ = size;
+    }
+
+    // Changes the size to `size` for a buffer that grows while it is filled,
+    // keeping the first min(size(), size) bytes; added bytes are
+    // uninitialised. The data may move (large blocks are remapped, not
+    // copied). Throws std::bad_alloc when memory cannot be had.
+    void resize(std::size_t size) {
+        if (size == 0) {
+            std::free(data_);
+            data_ = nullptr;
+            size_ = 0;
+            return;
+        }
+        void* moved = std::realloc(data_, size);
+        if (moved == nullptr) throw std::bad_alloc();
+        data_ = static_cast<std::uint8_t*>(moved);
+        size_ = size;
     }
 
 private:

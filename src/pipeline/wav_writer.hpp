@@ -1,0 +1,33 @@
+// The canonical 44-byte RIFF/WAV header in front of integer PCM.
+#pragma once
+
+#include <cstdint>
+
+#include "common/bytes.hpp"
+#include "common/error.hpp"
+
+namespace sonavert::pipeline {
+
+// Size of the header write_wav puts in front of the PCM.
+inline constexpr std::size_t kWavHeaderSize = 44;
+
+// A whole WAV file: RIFF header, a 16-byte `fmt ` chunk of format tag 1
+// (integer PCM) and a `data` chunk holding `pcm` (interleaved little-endian
+// samples) unchanged, plus a zero pad byte when its length is odd.
+//
+// Checks, in this order, all Invalid: `bits_per_sample` a multiple of 8;
+// byte_rate (sample_rate x block_align) within 32 bits; the padded file
+// within the 4 GB RIFF limit; block_align (channel_count x bytes per sample)
+// within its 16-bit field. Every check runs before anything is allocated or
+// `pcm` is read.
+Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
+                             std::uint16_t bits_per_sample, ByteView pcm);
+
+// write_wav without the copy: the same checks in the same order for
+// `pcm_length` bytes of PCM, then the buffer of the final size with the
+// header (and pad byte) written. The caller fills the `pcm_length` bytes
+// from offset kWavHeaderSize.
+Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
+                             std::uint16_t bits_per_sample, std::uint64_t pcm_length);
+
+}  // namespace sonavert::pipeline

@@ -1,0 +1,45 @@
+// The Shorten version 2 stream decoder ("ajkg", version 2): header, command
+// loop, block reconstruction, and the output stage to 16-bit PCM.
+#pragma once
+
+#include <cstdint>
+
+#include "common/bytes.hpp"
+#include "common/error.hpp"
+
+namespace sonavert::shorten {
+
+// Header bounds. Each keeps a corrupt header from asking for absurd work or
+// memory before a single sample is decoded.
+inline constexpr std::uint64_t kMaxChannels = 256;                    // far beyond any recording
+inline constexpr std::uint64_t kMaxBlocksize = std::uint64_t{1} << 24;  // 16M samples per block
+inline constexpr std::uint64_t kMaxLpcOrder = 1024;                   // predictor taps per sample
+inline constexpr std::uint64_t kMaxMeanBlocks = std::uint64_t{1} << 16;  // means kept per channel
+inline constexpr std::uint64_t kMaxSkip = std::uint64_t{1} << 20;      // header skip codes
+inline constexpr std::uint64_t kMaxBitshift = 32;                     // output shift
+// Total decoded samples, over all channels: bounds the output (2 GiB of
+// 16-bit PCM) that a few hundred bytes of stream could otherwise demand.
+inline constexpr std::uint64_t kMaxDecodedSamples = std::uint64_t{1} << 30;
+
+// A decoded stream, its samples already in their final 16-bit form.
+struct DecodedShorten {
+    std::uint64_t channel_count = 0;  // the header's channel count, 1..256
+    bool is_ulaw = false;             // sample type 8: the samples were mu-law codes
+    // Interleaved frame by frame (channel 0 first), signed 16-bit little
+    // endian: linear samples shifted by the bitshift (saturating) and clamped,
+    // mu-law codes expanded through the G.711 table. Frames of an incomplete
+    // last cycle through the channels are dropped.
+    ByteBuffer pcm;
+};
+
+// How blocks are reconstructed. Both give identical samples and errors.
+enum class Reconstruction {
+    Proven,   // wrapping arithmetic where a bound proves no step overflows
+    Checked,  // every step overflow-checked (tests compare the two)
+};
+
+// Decodes a complete stream. Errors: every message of errors.hpp.
+Result<DecodedShorten> decode_shorten(ByteView stream,
+                                      Reconstruction mode = Reconstruction::Proven);
+
+}  // namespace sonavert::shorten

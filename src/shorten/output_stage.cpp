@@ -1,0 +1,91 @@
+#include "shorten/output_stage.hpp"
+
+#include <algorithm>
+
+#include "shorten/means.hpp"
+
+namespace sonavert::shorten {
+
+bool type8_code(std::int64_t v, std::uint32_t b, std::uint8_t& code) noexcept {
+    const std::uint64_t x = fold_sign(v);
+    std::uint64_t level;
+    if (b == 0) {
+        if (v < -128 || v > 127) return false;
+        level = x;
+    } else if (x >= 128) {
+        level = 127;  // every candidate below is at least x
+    } else {
+        // Candidates x * 2^(b-k) + C(k) for k = 0..b; x < 128 and b <= 32
+        // keep them below 2^40.
+        level = x << b;
+        std::uint64_t c = 0;
+        for (std::uint32_t k = 1; k <= b; ++k) {
+            c = c / 2 + 8 * k;
+            level = std::min(level, (x << (b - k)) + c);
+        }
+        level = std::min<std::uint64_t>(level, 127);
+    }
+    code = static_cast<std::uint8_t>((v >= 0 ? 0xFF : 0x7F) - level);
+    return true;
+}
+
+std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept {
+    // v * 2^b fits 16 bits exactly when -(32768 >> b) <= v <= 32767 >> b.
+    if (v > (std::int64_t{32767} >> b)) return 32767;
+    if (v < -(std::int64_t{32768} >> b)) return -32768;
+    return static_cast<std::int16_t>(static_cast<std::uint64_t>(v) << b);
+}
+
+OutputStage::OutputStage(bool ulaw) : ulaw_(ulaw) {
+    if (ulaw_) {
+        mulaw_ = codecs::make_g711_table(false);
+        set_bitshift(0);
+    }
+}
+
+void OutputStage::set_bitshift(std::uint32_t b) {
+    bitshift_ = b;
+    if (!ulaw_) return;
+    for (int v = -128; v < 128; ++v) {
+        std::uint8_t code = 0;
+        (void)type8_code(v, b, code);  // cannot fail inside -128..127
+        levels_[static_cast<std::size_t>(v + 128)] = mulaw_[code];
+    }
+}
+
+bool OutputStage::convert(const std::int64_t* s, std::size_t m, std::uint64_t folded,
+                          std::int16_t* dst, std::int64_t& bad) const noexcept {
+    const std::uint32_t b = bitshift_;
+    if (!ulaw_) {
+        if (b <= 15 && within(folded, 15 - b)) {  // every s * 2^b fits 16 bits
+            for (std::size_t i = 0; i < m; ++i) {
+                dst[i] = static_cast<std::int16_t>(static_cast<std::uint64_t>(s[i]) << b);
+            }
+        } else {
+            for (std::size_t i = 0; i < m; ++i) dst[i] = linear_pcm16(s[i], b);
+        }
+        return true;
+    }
+    if (within(folded, 7)) {  // every sample in -128..127
+        for (std::size_t i = 0; i < m; ++i) dst[i] = levels_[static_cast<std::size_t>(s[i] + 128)];
+        return true;
+    }
+    if (b == 0) {
+        for (std::size_t i = 0; i < m; ++i) {
+            if (s[i] < -128 || s[i] > 127) {
+                bad = s[i];
+                return false;
+            }
+            dst[i] = levels_[static_cast<std::size_t>(s[i] + 128)];
+        }
+        return true;
+    }
+    // Beyond -128..127 the level is 127: code 0x80 or 0x00.
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::int64_t v = s[i];
+        dst[i] = v > 127 ? mulaw_[0x80] : v < -128 ? mulaw_[0x00] : levels_[static_cast<std::size_t>(v + 128)];
+    }
+    return true;
+}
+
+}  // namespace sonavert::shorten

@@ -1,0 +1,47 @@
+// The last step of every block: reconstructed samples to 16-bit PCM.
+// Linear samples are shifted left by the bitshift (saturating) and clamped
+// to -32768..32767; mu-law samples become code bytes (type8_code) and then
+// levels of the G.711 mu-law table.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "codecs/g711.hpp"
+
+namespace sonavert::shorten {
+
+// The mu-law code byte of a reconstructed sample v of a sample-type-8
+// stream under bitshift b (0..32). Returns false only when b is 0 and v
+// lies outside -128..127.
+bool type8_code(std::int64_t v, std::uint32_t b, std::uint8_t& code) noexcept;
+
+// v * 2^b saturated to 64 bits and then clamped to 16 bits, which is v * 2^b
+// clamped to -32768..32767 (b is 0..32).
+std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept;
+
+class OutputStage {
+public:
+    explicit OutputStage(bool ulaw);
+
+    void set_bitshift(std::uint32_t b);
+
+    // True when samples that fit 16 bits pass unchanged (linear, bitshift 0).
+    bool is_identity() const noexcept { return !ulaw_ && bitshift_ == 0; }
+
+    // Converts the m samples s[0..m) into dst[0..m). `folded` is the OR of
+    // fold_sign() over them. For mu-law under bitshift 0 a sample outside
+    // -128..127 fails: returns false with the first such sample in `bad`.
+    bool convert(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int16_t* dst,
+                 std::int64_t& bad) const noexcept;
+
+private:
+    bool ulaw_;
+    std::uint32_t bitshift_ = 0;
+    codecs::G711Table mulaw_{};
+    // Mu-law only: the PCM level of samples -128..127 (index v + 128).
+    std::array<std::int16_t, 256> levels_{};
+};
+
+}  // namespace sonavert::shorten
