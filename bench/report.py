@@ -28,21 +28,22 @@ PEER_COLUMNS = (  # (key, column title)
 )
 
 
-def rate(item: dict, m: dict | None, inner: bool = False) -> float | None:
-    """Million samples per second of a measurement, or None."""
+def rate(item: dict, m: dict | None, inner: bool = False, cpu: bool = False) -> float | None:
+    """Million samples per second of a measurement, by wall-clock or by CPU
+    time, or None."""
     if not m:
         return None
-    seconds = m.get("inner_seconds") if inner else m["seconds"]
+    seconds = m.get(("inner_" if inner else "") + ("cpu_seconds" if cpu else "seconds"))
     return item["samples"] / seconds / 1e6 if seconds else None
 
 
-def rates(entry: dict) -> dict[str, float | None]:
+def rates(entry: dict, cpu: bool = False) -> dict[str, float | None]:
     item, peers = entry["item"], entry["peers"]
-    out = {f: rate(item, entry["module"].get(f)) for f in FUNCS}
-    out["soundfile"] = rate(item, peers.get("soundfile"))
-    out["ffmpeg-inner"] = rate(item, peers.get("ffmpeg"), inner=True)
-    out["ffmpeg"] = rate(item, peers.get("ffmpeg"))
-    out["sox"] = rate(item, peers.get("sox"))
+    out = {f: rate(item, entry["module"].get(f), cpu=cpu) for f in FUNCS}
+    out["soundfile"] = rate(item, peers.get("soundfile"), cpu=cpu)
+    out["ffmpeg-inner"] = rate(item, peers.get("ffmpeg"), inner=True, cpu=cpu)
+    out["ffmpeg"] = rate(item, peers.get("ffmpeg"), cpu=cpu)
+    out["sox"] = rate(item, peers.get("sox"), cpu=cpu)
     return out
 
 
@@ -68,10 +69,10 @@ def cannot(entry: dict, key: str) -> str:
     return "n/a" if status.startswith("cannot read") else ("differs" if status == "output differs" else "–")
 
 
-def speed_rows(results: dict) -> list[list[str]]:
+def speed_rows(results: dict, cpu: bool = False) -> list[list[str]]:
     rows = []
     for e in results["inputs"]:
-        r = rates(e)
+        r = rates(e, cpu)
         cells = [e["item"]["label"]]
         cells += [fmt(r[f]) if r[f] is not None else ("error" if "module_error" in e else "–") for f in FUNCS]
         cells += [fmt(r[k]) if r[k] is not None else cannot(e, k) for k, _ in PEER_COLUMNS]
@@ -130,17 +131,17 @@ def micro_rows(results: dict) -> list[list[str]]:
     if not isinstance(warm, list):
         return []
     by_name = {r["name"]: r for r in fresh} if isinstance(fresh, list) else {}
-    rows = []
-    for w in warm:
-        f = by_name.get(w["name"], {})
 
-        def cells(r: dict) -> list[str]:
-            if "error" in r:
-                return [r["error"], "–"]
-            sps = r.get("samples_per_s")
-            return [fmt(sps / 1e6 if sps else None), fmt(r.get("faults"))]
-        rows.append([f"`{w['name']}`", *cells(w), *(cells(f) if f else ["–", "–"])])
-    return rows
+    def cells(r: dict) -> list[str]:
+        if not r:
+            return ["–", "–", "–"]
+        if "error" in r:
+            return [r["error"], "–", "–"]
+        cpu_rate = r.get("cpu_samples_per_s")
+        wall_rate = cpu_rate * r["cpu_ms"] / r["ms"] if cpu_rate and r["ms"] else None
+        return [fmt(wall_rate / 1e6 if wall_rate else None), fmt(cpu_rate / 1e6 if cpu_rate else None),
+                fmt(r.get("faults"))]
+    return [[f"`{w['name']}`", *cells(w), *cells(by_name.get(w["name"], {}))] for w in warm]
 
 
 def find(results: dict, name: str) -> dict | None:
@@ -231,6 +232,12 @@ def write_markdown(results: dict, out: Path) -> None:
              "## Speed (Msamples/s)", "",
              *table(["Input", *[f"`{f}`" for f in FUNCS], *[t for _, t in PEER_COLUMNS]], speed_rows(results)), "",
              "![chart](chart.png)", "",
+             "## Speed by CPU time (Msamples/s)", "",
+             "The same runs reckoned on the CPU time (user + system) of the calling thread, of the peer "
+             "process, or that `ffmpeg -benchmark` reports. Where it is well above the table before, other "
+             "processes competed for the cores during the run.", "",
+             *table(["Input", *[f"`{f}`" for f in FUNCS], *[t for _, t in PEER_COLUMNS]],
+                    speed_rows(results, cpu=True)), "",
              "## Ratios: sonavert_native ÷ peer", "",
              *table(["Input", "Function", *[f"÷ {t}" for _, t in PEER_COLUMNS], "÷ sph2pipe (73, quoted)"],
                     ratio_rows(results)), "",
@@ -250,8 +257,8 @@ def write_markdown(results: dict, out: Path) -> None:
                   "keeps freed memory (`GLIBC_TUNABLES=" + "glibc.malloc.mmap_max=0:glibc.malloc.trim_threshold=…`), "
                   "so results land in pages touched before; fresh: glibc's defaults, which map blocks above "
                   "32 MiB afresh on every call.", "",
-                  *table(["Benchmark", "Warm Msamples/s", "Warm faults/call", "Fresh Msamples/s",
-                          "Fresh faults/call"], rows), ""]
+                  *table(["Benchmark", "Warm Msamples/s", "Warm, by CPU time", "Warm faults/call",
+                          "Fresh Msamples/s", "Fresh, by CPU time", "Fresh faults/call"], rows), ""]
     lines += ["## Goals", "", *goals(results), ""]
     notes = [f"- {e['item']['label']}, {peer}: {s}" for e in results["inputs"] for peer, s in e["status"].items()
              if s.startswith("cannot read") or s == "output differs"]
