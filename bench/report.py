@@ -177,6 +177,9 @@ def goals(results: dict) -> list[str]:
         r = rates(e)
         for f in ("decode_pcm", "transcode"):
             sf = r["soundfile"]
+            if e["status"].get("soundfile", "").startswith("cannot read"):
+                lines.append(f"- `{f}`, {e['item']['label']}: soundfile cannot read this file, nothing to compare")
+                continue
             ok = None if r[f] is None or sf is None else r[f] >= sf
             lines.append(f"- `{f}`, {e['item']['label']}, at least soundfile's rate ({fmt(sf)}): "
                          f"{ratio(r[f], sf)} → {verdict(ok)}")
