@@ -18,8 +18,14 @@ namespace sonavert::module {
 // Called once, during module initialisation.
 bool create_fault_type();
 
-// A new bytes object holding a copy of `buffer`, or null with an exception set.
-PyObject* bytes_result(const ByteBuffer& buffer);
+// Lends every ByteBuffer allocated during a call the memory of a new bytes
+// object, so that the buffer that becomes the result is handed over as it is.
+extern const BufferSource kResultObjects;
+
+// The result object for `buffer`: the bytes object whose memory the buffer
+// occupies, when it has its full allocated size, or else a new bytes object
+// holding a copy. Null with an exception set on failure.
+PyObject* bytes_result(ByteBuffer&& buffer);
 
 // Raises ValueError whose only argument is the error's message. Returns null.
 PyObject* raise_error(const Error& error);
@@ -35,6 +41,7 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         try {
+            ScopedBufferSource lend(&kResultObjects);
             return body();
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();

@@ -18,7 +18,7 @@ PyObject* file_function(const Signature& sig, PyObject* args, PyObject* kwargs) 
         if (!convert_bytes(*sig.parameters.begin(), bound[0], input)) return nullptr;
         Result<ByteBuffer> result = Operation(input);
         if (!result) return raise_error(result.error());
-        return bytes_result(*result);
+        return bytes_result(std::move(*result));
     });
 }
 
@@ -44,7 +44,7 @@ PyObject* shorten_to_pcm(PyObject*, PyObject* args, PyObject* kwargs) {
         Result<shorten::ShortenPcm> result = shorten::shorten_to_pcm(stream);
         if (!result) return raise_error(result.error());
         PyObject* channels = PyLong_FromUnsignedLongLong(result->channel_count);
-        PyObject* pcm = channels != nullptr ? bytes_result(result->pcm) : nullptr;
+        PyObject* pcm = channels != nullptr ? bytes_result(std::move(result->pcm)) : nullptr;
         PyObject* tuple = pcm != nullptr ? PyTuple_New(3) : nullptr;
         if (tuple == nullptr) {
             Py_XDECREF(channels);

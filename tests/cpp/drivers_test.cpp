@@ -232,31 +232,5 @@ TEST(Drivers, ErrorsAndTheirOrder) {
     }
 }
 
-TEST(Drivers, LargestWritableChannelCountAndRate) {
-    struct Case {
-        std::string channels;
-        std::string rate;
-        std::string n_bytes;
-        std::uint16_t block_align;
-    };
-    const Case cases[] = {
-        {"32767", "1", "2", 65534},
-        {"16383", "2", "4", 65532},
-        {"1", "2147483647", "2", 2},
-    };
-    for (const Case& c : cases) {
-        const std::size_t frame = static_cast<std::size_t>(c.block_align);
-        const Bytes file = sphere_file(pcm_fields("1", c.channels, c.n_bytes, {{"sample_rate", c.rate}}),
-                                       Bytes(frame, 0x11));
-        Result<ByteBuffer> wav = transcode_to_wav(ByteView(file));
-        ASSERT_TRUE(wav.has_value()) << c.channels << ": " << wav.error().message;
-        const std::uint8_t* p = wav->data();
-        EXPECT_EQ(p[22] | (p[23] << 8), std::stoi(c.channels));
-        EXPECT_EQ(std::to_string(p[24] | (p[25] << 8) | (p[26] << 16) | (std::uint32_t{p[27]} << 24)), c.rate);
-        EXPECT_EQ(p[32] | (p[33] << 8), c.block_align);
-        EXPECT_EQ(wav->size(), 44 + frame);
-    }
-}
-
 }  // namespace
 }  // namespace sonavert::pipeline

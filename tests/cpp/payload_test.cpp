@@ -160,29 +160,6 @@ TEST(DecodePayload, EveryMessageWithItsKindAndValues) {
     }
 }
 
-TEST(SplitCoding, PartsAreTrimmedViewsOfTheFirstTwo) {
-    struct Case {
-        const char* text;
-        const char* base;
-        const char* compression;
-    };
-    const Case cases[] = {
-        {"pcm", "pcm", ""},
-        {"", "", ""},
-        {" PCM , Embedded-Shorten-v2.00 ", "PCM", "Embedded-Shorten-v2.00"},
-        {"pcm,", "pcm", ""},
-        {"pcm,,x", "pcm", ""},
-        {",x,y", "", "x"},
-        {"a,b,c,d", "a", "b"},
-    };
-    for (const Case& c : cases) {
-        const CodingParts parts = split_coding(c.text);
-        EXPECT_EQ(parts.base, c.base) << c.text;
-        EXPECT_EQ(parts.compression, c.compression) << c.text;
-        EXPECT_EQ(parts.compressed(), *c.compression != '\0') << c.text;
-    }
-}
-
 // The vectorised swap against a byte-by-byte reference, over lengths that
 // cover every tail and both alignments of input and output.
 TEST(CopyByteSwapped, MatchesSampleBySampleReversal) {

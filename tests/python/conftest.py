@@ -17,3 +17,4 @@ def tidigits() -> Path:
     if not folder.is_dir():
         pytest.skip("real SPHERE corpus not present")
     return folder
+
