@@ -2,16 +2,21 @@
 # Sets up a fresh Debian machine for building and testing sonavert:
 # system packages (apt-get), a virtual environment (.venv) with the Python
 # packages, and the sonavert package itself installed into it.
-# Usage: bash scripts/setup.sh [--minimal]   (--minimal: only what the demo needs)
+# Usage: bash scripts/setup.sh [--minimal | --bench]
+#   --minimal: only what the demo needs; --bench: what bench/run.sh needs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+mode=${1:-full}
+case "$mode" in full | --minimal | --bench) ;; *) echo "usage: $0 [--minimal | --bench]"; exit 2 ;; esac
 minimal=0
-[ "${1:-}" = "--minimal" ] && minimal=1
+[ "$mode" != full ] && minimal=1
 
 apt_packages=(g++ cmake ninja-build python3-venv python3-dev)
-if [ "$minimal" = 0 ]; then
-  apt_packages+=(clang libclang-rt-14-dev llvm libgtest-dev googletest unicode-data ffmpeg sox binutils)
+if [ "$mode" = full ]; then
+  apt_packages+=(clang libclang-rt-14-dev llvm libgtest-dev googletest unicode-data ffmpeg sox espeak-ng binutils)
+elif [ "$mode" = --bench ]; then
+  apt_packages+=(espeak-ng sox ffmpeg valgrind libbenchmark-dev time)
 fi
 missing=()
 for p in "${apt_packages[@]}"; do
@@ -34,6 +39,8 @@ pip=(.venv/bin/python -m pip install -q --disable-pip-version-check)
 "${pip[@]}" "scikit-build-core>=0.10" cmake ninja
 if [ "$minimal" = 0 ]; then
   "${pip[@]}" -r requirements-test.txt
+elif [ "$mode" = --bench ]; then
+  "${pip[@]}" -r bench/requirements.txt
 fi
 
 echo "== building and installing sonavert into .venv"
