@@ -85,6 +85,10 @@ def tools_dir() -> Path | None:
 
 @pytest.fixture(scope="module")
 def short_run(tmp_path_factory) -> dict:
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        # The tools it starts would inherit the sanitizer runtime, and timings
+        # of a sanitized build mean nothing.
+        pytest.skip("the benchmark run is not made against a sanitized build")
     missing = [p for p in ("espeak-ng", "sox", "ffmpeg") if shutil.which(p) is None]
     if missing or tools_dir() is None:
         pytest.skip(f"needs {', '.join(missing) or 'the sphere_write tool (set SONAVERT_TOOLS)'}")
