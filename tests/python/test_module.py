@@ -256,9 +256,9 @@ def test_second_initialisation_fails_with_import_error():
     result = _run_python("""
         import importlib.util, sys
         import sonavert_native
-        spec = importlib.util.spec_from_file_location("sonavert_native", sonavert_native.__file__)
+        found = importlib.util.spec_from_file_location("sonavert_native", sonavert_native.__file__)
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(found)
         except ImportError as e:
             print("ImportError:", e)
     """)
