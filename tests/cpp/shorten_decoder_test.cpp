@@ -22,6 +22,8 @@ using Values = std::vector<int>;
 
 const Error kTruncated = invalid("truncated or corrupt shorten stream: ran past end of bitstream");
 const Error kOverflow = invalid("shorten reconstruction overflowed i64 (corrupt stream)");
+constexpr std::int64_t k25 = std::int64_t{1} << 25;
+constexpr std::int64_t k30 = std::int64_t{1} << 30;
 constexpr std::int64_t k47 = std::int64_t{1} << 47;
 
 // Decodes through both reconstruction paths, which must agree exactly.
@@ -267,6 +269,13 @@ TEST(ShortenDecoder, Reconstruction) {
         // Mean offset (33 + 2) / 4 = 8 over nmean 2 gives (8 + 1) / 2 = 4.
         {"QLPC order 0", {.nmean = 2},
          [](Stream& s) { s.diff(0, 4, {7, 8, 9, 9}).qlpc(2, {}, {1, -2, 3, 0}); }, {7, 8, 9, 9, 5, 2, 7, 4}},
+        // A coefficient of 2^30 does not fit the 32-bit taps: the block is
+        // reconstructed step by step. Each prediction is 2^25 * s + 1.
+        {"QLPC coefficient of 2^30", {.maxnlpc = 1},
+         [](Stream& s) {
+             s.diff(0, 3, {0, 0, 0, 1}).qlpc(28, {k30}, {1 - k25, -4 - 2 * k25, 3 + 3 * k25, -1 - 4 * k25});
+         },
+         {0, 0, 0, 1, 2, -3, 4, 0}},
     };
     for (const Case& c : cases) EXPECT_EQ(samples(mono(c.header, c.body)), c.expected) << c.name;
 }
@@ -387,6 +396,12 @@ TEST(ShortenDecoder, Overflow) {
         // 2^63 does not fit.
         {"QLPC sum of products", {.maxnlpc = 2},
          [](Stream& s) { ramp(s, 512, -k47); s.diff(1, 0, {0}).qlpc(0, {-64, -64}, {0}); }, kOverflow},
+        // 2^30 * 2^34 under the step-by-step reconstruction.
+        {"QLPC coefficient of 2^30", {.maxnlpc = 1},
+         [](Stream& s) { s.blocksize(1).diff(0, 31, {std::int64_t{1} << 34}).qlpc(0, {k30}, {0}); }, kOverflow},
+        {"QLPC coefficient of 2^30, product that fits", {.maxnlpc = 1},
+         [](Stream& s) { s.blocksize(1).diff(0, 31, {std::int64_t{1} << 32}).qlpc(0, {k30}, {0}).fn(0), s.w.uvar(0, 3); },
+         kTruncated},
         {"QLPC sum of products that fits", {.maxnlpc = 2},
          [](Stream& s) { ramp(s, 512, -k47); s.diff(1, 0, {0}).qlpc(0, {-64, -63}, {0}).fn(0), s.w.uvar(0, 3); },
          kTruncated},
