@@ -28,7 +28,7 @@ CodeTable::CodeTable(std::uint32_t n) noexcept {
         const std::uint32_t span = 1u << (kBits - length);
         for (std::uint32_t low = 0; low < (1u << n); ++low) {
             const std::int64_t value = unfold_sign((std::uint64_t{zeros} << n) | low);
-            const std::uint32_t entry = (static_cast<std::uint32_t>(value) << 8) | length;
+            const std::int32_t entry = static_cast<std::int32_t>((static_cast<std::uint32_t>(value) << 8) | length);
             const std::uint32_t first = ((1u << n) | low) << (kBits - length);
             std::fill_n(entries_.begin() + first, span, entry);
         }

@@ -42,7 +42,7 @@ inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
 }
 
 // Maps an unsigned code to a signed value: 0, 1, 2, 3, 4 give 0, -1, 1, -2, 2.
-inline std::int64_t unfold_sign(std::uint64_t u) noexcept {
+[[gnu::always_inline]] inline std::int64_t unfold_sign(std::uint64_t u) noexcept {
     return static_cast<std::int64_t>((u >> 1) ^ (0 - (u & 1)));
 }
 
@@ -52,16 +52,16 @@ inline std::int64_t unfold_sign(std::uint64_t u) noexcept {
 // code is longer than kBits bits.
 class CodeTable {
 public:
-    static constexpr std::uint32_t kBits = 11;
-    static constexpr std::uint32_t kLong = 0xFF;
+    static constexpr std::uint32_t kBits = 12;
+    static constexpr std::int32_t kLong = 0xFF;
 
     // n in 1..kBits - 1.
     explicit CodeTable(std::uint32_t n) noexcept;
 
-    std::uint32_t operator[](std::uint64_t word) const noexcept { return entries_[word >> (64 - kBits)]; }
+    std::int32_t operator[](std::uint64_t word) const noexcept { return entries_[word >> (64 - kBits)]; }
 
 private:
-    std::array<std::uint32_t, std::size_t{1} << kBits> entries_;
+    std::array<std::int32_t, std::size_t{1} << kBits> entries_;
 };
 
 class BitReader {
@@ -115,6 +115,8 @@ public:
     // values lie within +-2^36.
     static constexpr std::uint32_t kRunCodeBits = kWordBits;
     static constexpr std::uint32_t kRunValueBits = 36;
+    // Codes decoded from one load of the word on the table path.
+    static constexpr std::uint32_t kTableGroup = 4;
 
 private:
     struct SlowCode {
@@ -189,22 +191,42 @@ template <class Sink>
         return true;
     };
     if (table != nullptr) {
-        for (; i < count; ++i) {
-            // A word of zeros, or too few valid bits, read as a long code.
-            std::uint32_t entry = (*table)[word];
-            std::uint64_t length = entry & 0xFF, left;
-            std::int64_t value = static_cast<std::int32_t>(entry) >> 8;
-            if (__builtin_sub_overflow(valid, length, &left)) [[unlikely]] {
-                if (!refill()) break;
-                entry = (*table)[word];
-                length = entry & 0xFF;
-                value = static_cast<std::int32_t>(entry) >> 8;
-                if (__builtin_sub_overflow(valid, length, &left) && !counted(length, left, value)) break;
-            }
+        // Codes of at most kBits bits come from the table: the word is
+        // loaded afresh for each group of kTableGroup codes, which always
+        // fit in the 57 bits a load holds. A longer code is decoded by
+        // counting its zeros, from a word loaded where it starts.
+        std::uint64_t cur = pos_;
+        auto step = [&]() __attribute__((always_inline)) {
+            const std::int64_t entry = (*table)[word];
+            const std::uint64_t length = static_cast<std::uint64_t>(entry) & 0xFF;
+            if (length > CodeTable::kBits) return false;
             word <<= length;
-            valid = left;
+            cur += length;
+            sink(i, entry >> 8);
+            ++i;
+            return true;
+        };
+        static_assert(kTableGroup * CodeTable::kBits <= kWordBits);
+        while (i < count && cur < fast_end_) {
+            word = load_be64(data_ + (cur >> 3)) << (cur & 7);
+            if (count - i >= kTableGroup) {
+                if (step() && step() && step() && step()) continue;
+                if (cur >= fast_end_) break;
+                word = load_be64(data_ + (cur >> 3)) << (cur & 7);
+            } else if (step()) {
+                continue;
+            }
+            // A long code at cur, at most kRunCodeBits bits, or stop.
+            valid = kRunCodeBits;
+            std::uint64_t length, left;
+            std::int64_t value;
+            if (!counted(length, left, value)) break;
+            cur += length;
             sink(i, value);
+            ++i;
         }
+        pos_ = cur;
+        return i;
     } else {
         for (; i < count; ++i) {
             std::uint64_t length, left;
