@@ -46,14 +46,12 @@ inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
     return static_cast<std::int64_t>((u >> 1) ^ (0 - (u & 1)));
 }
 
-// Every code of one width n that fits in kBits bits, decoded: indexed by
-// the next kBits bits of the stream, an entry holds the signed value in its
-// upper 24 bits and the code's length in its low 8 bits, or kLong when the
-// code is longer than kBits bits.
+// The values of every code of one width n that fits in kBits bits: indexed
+// by the next kBits bits of the stream, an entry holds the signed value of
+// the code they begin with (0 where that code is longer than kBits bits).
 class CodeTable {
 public:
     static constexpr std::uint32_t kBits = 12;
-    static constexpr std::int32_t kLong = 0xFF;
 
     // n in 1..kBits - 1.
     explicit CodeTable(std::uint32_t n) noexcept;
@@ -196,13 +194,16 @@ template <class Sink>
         // fit in the 57 bits a load holds. A longer code is decoded by
         // counting its zeros, from a word loaded where it starts.
         std::uint64_t cur = pos_;
+        const std::uint64_t n1 = n + 1;
         auto step = [&]() __attribute__((always_inline)) {
-            const std::int64_t entry = (*table)[word];
-            const std::uint64_t length = static_cast<std::uint64_t>(entry) & 0xFF;
+            // The length comes from counting zeros, which is quicker than
+            // waiting for the table; the table gives the value.
+            const std::uint64_t length = static_cast<std::uint32_t>(std::countl_zero(word)) + n1;
             if (length > CodeTable::kBits) return false;
+            const std::int64_t value = (*table)[word];
             word <<= length;
             cur += length;
-            sink(i, entry >> 8);
+            sink(i, value);
             ++i;
             return true;
         };
@@ -228,15 +229,26 @@ template <class Sink>
         pos_ = cur;
         return i;
     } else {
+        const std::uint64_t n1 = n + 1, up = 64 - n, half = n - 1;
         for (; i < count; ++i) {
-            std::uint64_t length, left;
-            std::int64_t value;
-            if (!counted(length, left, value)) [[unlikely]] {
-                if (!refill() || !counted(length, left, value)) break;
+            std::uint64_t zeros = static_cast<std::uint32_t>(std::countl_zero(word));
+            std::uint64_t length = zeros + n1;
+            if (length > valid) [[unlikely]] {
+                if (!refill()) break;
+                zeros = static_cast<std::uint32_t>(std::countl_zero(word));
+                length = zeros + n1;
+                if (length > valid) break;
             }
+            valid -= length;
+            // top: the stop bit, then the n low bits. The code's number is
+            // u = (zeros << n) | low and its value unfold_sign(u): u >> 1
+            // (as 2^(n-1) + (low >> 1) + ((zeros - 1) << (n - 1))) with every
+            // bit flipped when low is odd.
+            const std::uint64_t top = word << zeros;
             word <<= length;
-            valid = left;
-            sink(i, value);
+            const std::uint64_t magnitude = (top >> up) + ((zeros - 1) << half);
+            const std::int64_t flip = static_cast<std::int64_t>(top << n) >> 63;
+            sink(i, static_cast<std::int64_t>(magnitude) ^ flip);
         }
     }
     pos_ = end - valid;
