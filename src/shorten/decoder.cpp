@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <vector>
-#include <cstdlib>
 
 #include "common/checked.hpp"
 #include "shorten/bit_reader.hpp"
@@ -584,7 +583,7 @@ Status Decoder::predicted_block(std::uint64_t function) {
         if (b.proof_bits != 0 && b.width < CodeTable::kBits) {
             std::unique_ptr<CodeTable>& table = tables_[b.width];
             if (!table) table = std::make_unique<CodeTable>(static_cast<std::uint32_t>(b.width));
-            b.table = std::getenv("SV_NOTABLE") ? nullptr : table.get();
+            b.table = table.get();
         }
     }
 
