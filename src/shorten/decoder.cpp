@@ -509,7 +509,8 @@ private:
 
 Result<DecodedShorten> Decoder::run() {
     for (;;) {
-        SV_ASSIGN_OR_RETURN(const std::uint64_t function, reader_.read_uvar(2));
+        std::uint64_t function;
+        if (!reader_.next_uvar(2, function)) return reader_.error();
         switch (function) {
             case kDiff0:
             case kDiff1:
@@ -544,7 +545,8 @@ Result<DecodedShorten> Decoder::run() {
 }
 
 Status Decoder::predicted_block(std::uint64_t function) {
-    SV_ASSIGN_OR_RETURN(const std::uint64_t energy, reader_.read_uvar(3));
+    std::uint64_t energy;
+    if (!reader_.next_uvar(3, energy)) return reader_.error();
     Block b{function, energy + 1};  // energy < 2^30
     if (function == kQlpc) {
         SV_ASSIGN_OR_RETURN(const std::uint64_t order, reader_.read_uvar(2));
