@@ -27,7 +27,7 @@ CodeTable::CodeTable(std::uint32_t n) noexcept {
         const std::uint32_t length = zeros + 1 + n;
         const std::uint32_t span = 1u << (kBits - length);
         for (std::uint32_t low = 0; low < (1u << n); ++low) {
-            const auto value = static_cast<std::int32_t>(unfold_sign((std::uint64_t{zeros} << n) | low));
+            const auto value = static_cast<std::int16_t>(unfold_sign((std::uint64_t{zeros} << n) | low));
             const std::uint32_t first = ((1u << n) | low) << (kBits - length);
             std::fill_n(entries_.begin() + first, span, value);
         }

@@ -51,15 +51,16 @@ inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
 // the code they begin with (0 where that code is longer than kBits bits).
 class CodeTable {
 public:
-    static constexpr std::uint32_t kBits = 12;
+    static constexpr std::uint32_t kBits = 14;
 
     // n in 1..kBits - 1.
     explicit CodeTable(std::uint32_t n) noexcept;
 
-    std::int32_t operator[](std::uint64_t word) const noexcept { return entries_[word >> (64 - kBits)]; }
+    std::int16_t operator[](std::uint64_t word) const noexcept { return entries_[word >> (64 - kBits)]; }
 
 private:
-    std::array<std::int32_t, std::size_t{1} << kBits> entries_;
+    // A code of at most kBits bits has a value within +-2^(kBits - 1).
+    std::array<std::int16_t, std::size_t{1} << kBits> entries_;
 };
 
 class BitReader {
