@@ -34,6 +34,9 @@ enum : std::uint64_t {
 // working window (history plus one pass, 64-bit each) stays in L1 cache.
 constexpr std::size_t kChunk = 2048;
 
+// Residuals of one width decoded before a code table is made for it.
+constexpr std::uint64_t kTableAfterSamples = 4096;
+
 // Bounds of the fenced fast paths (see reconstruct()):
 // - fixed predictors: with |r| <= 2^36 and every sample in [-2^60, 2^60],
 //   the largest intermediate, |r| + 3|s1| + 3|s2| + |s3|, is below 2^63;
@@ -500,6 +503,7 @@ private:
     std::vector<std::int16_t> scratch_ = std::vector<std::int16_t>(kChunk);
     // Code tables by residual width, made when a width is first used.
     std::array<std::unique_ptr<CodeTable>, CodeTable::kBits> tables_;
+    std::array<std::uint64_t, CodeTable::kBits> width_samples_{};  // decoded at each width so far
     // history_len_ samples of history followed by one pass of new samples.
     std::vector<std::int64_t> window_;
     std::size_t first_frames_;  // the output's first room, when it grows
@@ -583,8 +587,14 @@ Status Decoder::predicted_block(std::uint64_t function) {
         }
         b.proof_bits = k >= kMinProofBits ? k : 0;
         if (b.proof_bits != 0 && b.width < CodeTable::kBits) {
+            // A table costs about as much as decoding kTableAfterSamples
+            // samples without it, so it is made once a width has had those.
             std::unique_ptr<CodeTable>& table = tables_[b.width];
-            if (!table) table = std::make_unique<CodeTable>(static_cast<std::uint32_t>(b.width));
+            std::uint64_t& seen = width_samples_[b.width];
+            if (!table && seen >= kTableAfterSamples) {
+                table = std::make_unique<CodeTable>(static_cast<std::uint32_t>(b.width));
+            }
+            seen += blocksize_;
             b.table = table.get();
         }
     }
