@@ -29,6 +29,7 @@
 #include <numbers>
 #include <random>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -212,8 +213,8 @@ const Input& input(Kind kind) {
     if (in.file.empty()) in.file = synthesize(kind);
     const sphere::SphereHeader header = must(sphere::parse_header(ByteView(in.file)));
     in.payload = header.payload;
-    const std::string* count = header.fields.find("sample_count");
-    in.samples = std::stoull(count ? *count : "0") * info(kind).channels;
+    const std::optional<std::string_view> count = header.fields.find("sample_count");
+    in.samples = std::stoull(std::string(count.value_or("0"))) * info(kind).channels;
     return cache.emplace(kind, std::move(in)).first->second;
 }
 

@@ -15,8 +15,9 @@ using G711Table = std::array<std::int16_t, 256>;
 // Built afresh by each caller into its own storage.
 G711Table make_g711_table(bool alaw) noexcept;
 
-// Expands every byte of `data` to two bytes of little-endian PCM. Never fails;
-// throws std::bad_alloc only when the output cannot be allocated.
-ByteBuffer expand_g711(ByteView data, bool alaw);
+// Expands every byte of `data` to two bytes of little-endian PCM, after
+// `lead` uninitialised bytes left for the caller. Never fails; throws
+// std::bad_alloc only when the output cannot be allocated.
+ByteBuffer expand_g711(ByteView data, bool alaw, std::size_t lead = 0);
 
 }  // namespace sonavert::codecs

@@ -30,20 +30,22 @@ std::string eight_times(std::int64_t n) {
     return digits;
 }
 
-Result<DecodedPcm> decode_g711(const sphere::HeaderFields& fields, ByteView payload, bool alaw) {
+Result<DecodedPcm> decode_g711(const sphere::HeaderFields& fields, ByteView payload, bool alaw,
+                               std::size_t lead) {
     SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
     if (width != 1) return errors::g711_width_not_supported(alaw ? "alaw" : "ulaw", width);
-    return DecodedPcm{16, expand_g711(payload, alaw)};
+    return DecodedPcm{16, expand_g711(payload, alaw, lead)};
 }
 
-Result<DecodedPcm> decode_embedded_shorten(const sphere::HeaderFields& fields, ByteView payload) {
+Result<DecodedPcm> decode_embedded_shorten(const sphere::HeaderFields& fields, ByteView payload,
+                                           std::size_t lead) {
     // Only the first sample_count frames can become the result, so the
     // decoder stores no more than those. The field is read here but its
     // error, if any, comes in its place below, after the channel check.
     Result<std::int64_t> declared_count = sphere::require_int(fields, "sample_count");
     const bool count_known = declared_count.has_value() && *declared_count >= 0;
     SV_ASSIGN_OR_RETURN(shorten::ShortenPcm decoded,
-                        count_known ? shorten::shorten_to_pcm(payload, static_cast<std::uint64_t>(*declared_count))
+                        count_known ? shorten::shorten_to_pcm(payload, static_cast<std::uint64_t>(*declared_count), lead)
                                     : shorten::shorten_to_pcm(payload));
 
     SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(fields, "channel_count"));
@@ -60,7 +62,7 @@ Result<DecodedPcm> decode_embedded_shorten(const sphere::HeaderFields& fields, B
     }
     // The decoder kept exactly sample_count frames (see shorten_to_pcm), so
     // a longer stream has already been cut without a copy.
-    const std::uint64_t expected = static_cast<std::uint64_t>(sample_count) * decoded.channel_count * 2;
+    const std::uint64_t expected = lead + static_cast<std::uint64_t>(sample_count) * decoded.channel_count * 2;
     if (decoded.pcm.size() != expected) throw std::logic_error("shorten result is not sample_count frames long");
     return DecodedPcm{16, std::move(decoded.pcm)};
 }
@@ -135,20 +137,21 @@ Result<Decoder> choose_decoder(const sphere::HeaderFields& fields) {
     return errors::coding_not_supported(base);
 }
 
-Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload) {
+Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload,
+                               std::size_t lead) {
     switch (decoder) {
         case Decoder::PlainPcm: {
             SV_ASSIGN_OR_RETURN(const PlainPcm layout, check_plain_pcm(fields));
-            DecodedPcm out{layout.bits_per_sample, ByteBuffer(payload.size())};
-            convert_plain_pcm(layout, payload, out.pcm.data());
+            DecodedPcm out{layout.bits_per_sample, ByteBuffer(lead + payload.size())};
+            convert_plain_pcm(layout, payload, out.pcm.data() + lead);
             return out;
         }
         case Decoder::MuLaw:
-            return decode_g711(fields, payload, false);
+            return decode_g711(fields, payload, false, lead);
         case Decoder::ALaw:
-            return decode_g711(fields, payload, true);
+            return decode_g711(fields, payload, true, lead);
         case Decoder::EmbeddedShorten:
-            return decode_embedded_shorten(fields, payload);
+            return decode_embedded_shorten(fields, payload, lead);
     }
     throw std::logic_error("unknown decoder");
 }

@@ -2,6 +2,7 @@
 // order, G.711 mu-law and A-law, and embedded Shorten streams.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -51,8 +52,10 @@ Result<PlainPcm> check_plain_pcm(const sphere::HeaderFields& fields);
 // payload.size() bytes and does not overlap it. Never fails.
 void convert_plain_pcm(const PlainPcm& layout, ByteView payload, std::uint8_t* out) noexcept;
 
-// The samples of `payload` by the decoder chosen for `fields`.
-Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload);
+// The samples of `payload` by the decoder chosen for `fields`, after `lead`
+// uninitialised bytes of `pcm` left for the caller (a file header, say).
+Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload,
+                               std::size_t lead = 0);
 
 // The samples of `payload` as little-endian PCM, decoded as the header's
 // sample_coding (default "pcm"), sample_n_bytes and sample_byte_format say.

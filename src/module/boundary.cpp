@@ -1,34 +1,15 @@
 #include "module/boundary.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace sonavert::module {
 namespace {
 
 // Created once per process; never released.
 PyObject* g_fault_type = nullptr;
-
-// Blocks this large come from fresh mappings on every call; asking for huge
-// pages cuts the number of first-touch page faults by up to 512.
-constexpr std::size_t kHugePageAdviceMinimum = std::size_t{8} << 20;
-
-void advise_huge_pages(std::uint8_t* data, std::size_t size) noexcept {
-#if defined(MADV_HUGEPAGE)
-    if (size < kHugePageAdviceMinimum) return;
-    constexpr std::uintptr_t kPage = 4096;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kPage - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)size;
-#endif
-}
 
 std::uint8_t* allocate_bytes_object(std::size_t size, void*& owner) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
@@ -61,11 +42,14 @@ bool create_fault_type() {
 
 PyObject* bytes_result(ByteBuffer&& buffer) {
     if (void* object = buffer.release_exact_owner()) return static_cast<PyObject*>(object);
-    PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
-                                              static_cast<Py_ssize_t>(buffer.size()));
-    if (out == nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(buffer.size()));
+    if (out == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
         return raise_fault("the interpreter failed to create the result object");
     }
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(out));
+    advise_huge_pages(data, buffer.size());
+    if (!buffer.empty()) std::memcpy(data, buffer.data(), buffer.size());
     return out;
 }
 

@@ -70,12 +70,12 @@ Result<ByteBuffer> transcode_to_wav(ByteView file) {
         return wav;
     }
 
-    SV_ASSIGN_OR_RETURN(const codecs::DecodedPcm decoded,
-                        codecs::decode_with(decoder, header.fields, payload));
+    // The decoder leaves room for the WAV header in front of the PCM, so the
+    // PCM is never copied.
+    SV_ASSIGN_OR_RETURN(codecs::DecodedPcm decoded,
+                        codecs::decode_with(decoder, header.fields, payload, kWavHeaderSize));
     SV_ASSIGN_OR_RETURN(const WavFormat format, wav_format(header.fields));
-    // The writer's copy into the final buffer is the only copy of the PCM.
-    return write_wav(format.channel_count, format.sample_rate, decoded.bits_per_sample,
-                     decoded.pcm.view());
+    return finish_wav(std::move(decoded.pcm), format.channel_count, format.sample_rate, decoded.bits_per_sample);
 }
 
 }  // namespace sonavert::pipeline

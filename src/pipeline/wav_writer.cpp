@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "common/checked.hpp"
 #include "pipeline/errors.hpp"
@@ -15,10 +16,19 @@ constexpr std::uint64_t kMaxPaddedPcm = std::numeric_limits<std::uint32_t>::max(
 
 void put_tag(std::uint8_t* p, const char (&tag)[5]) { std::memcpy(p, tag, 4); }
 
-}  // namespace
+// Every field of the header, once checked.
+struct WavLayout {
+    std::uint16_t channel_count;
+    std::uint32_t sample_rate;
+    std::uint16_t bits_per_sample;
+    std::uint32_t block_align;
+    std::uint32_t byte_rate;
+    std::uint64_t pcm_length;
+    std::uint64_t padded;  // pcm_length plus the pad byte, if any
+};
 
-Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
-                             std::uint16_t bits_per_sample, std::uint64_t pcm_length) {
+Result<WavLayout> check_wav(std::uint16_t channel_count, std::uint32_t sample_rate, std::uint16_t bits_per_sample,
+                            std::uint64_t pcm_length) {
     if (bits_per_sample % 8 != 0) return errors::bits_not_multiple_of_8(bits_per_sample);
 
     // Both factors are 16-bit, so the 32-bit product cannot overflow.
@@ -38,24 +48,47 @@ Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_r
     if (block_align > std::numeric_limits<std::uint16_t>::max()) {
         return errors::block_align_too_large();
     }
+    return WavLayout{channel_count, sample_rate,  bits_per_sample, block_align, static_cast<std::uint32_t>(byte_rate),
+                     pcm_length,    padded};
+}
 
-    // At most 2^32 - 1 bytes, so the size fits any size_t of 32 bits or more.
-    ByteBuffer out(static_cast<std::size_t>(kWavHeaderSize + padded));
-    std::uint8_t* p = out.data();
+// The header at p[0..kWavHeaderSize), and the pad byte after the PCM.
+void put_header(std::uint8_t* p, const WavLayout& w) noexcept {
     put_tag(p + 0, "RIFF");
-    store_le32(p + 4, static_cast<std::uint32_t>(padded + 36));
+    store_le32(p + 4, static_cast<std::uint32_t>(w.padded + 36));
     put_tag(p + 8, "WAVE");
     put_tag(p + 12, "fmt ");
     store_le32(p + 16, 16);
     store_le16(p + 20, 1);  // integer PCM
-    store_le16(p + 22, channel_count);
-    store_le32(p + 24, sample_rate);
-    store_le32(p + 28, static_cast<std::uint32_t>(byte_rate));
-    store_le16(p + 32, static_cast<std::uint16_t>(block_align));
-    store_le16(p + 34, bits_per_sample);
+    store_le16(p + 22, w.channel_count);
+    store_le32(p + 24, w.sample_rate);
+    store_le32(p + 28, w.byte_rate);
+    store_le16(p + 32, static_cast<std::uint16_t>(w.block_align));
+    store_le16(p + 34, w.bits_per_sample);
     put_tag(p + 36, "data");
-    store_le32(p + 40, static_cast<std::uint32_t>(pcm_length));
-    if (pad != 0) p[kWavHeaderSize + pcm_length] = 0;
+    store_le32(p + 40, static_cast<std::uint32_t>(w.pcm_length));
+    if (w.padded != w.pcm_length) p[kWavHeaderSize + w.pcm_length] = 0;
+}
+
+}  // namespace
+
+Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
+                             std::uint16_t bits_per_sample, std::uint64_t pcm_length) {
+    SV_ASSIGN_OR_RETURN(const WavLayout layout, check_wav(channel_count, sample_rate, bits_per_sample, pcm_length));
+    // At most 2^32 - 1 bytes, so the size fits any size_t of 32 bits or more.
+    ByteBuffer out(static_cast<std::size_t>(kWavHeaderSize + layout.padded));
+    put_header(out.data(), layout);
+    return out;
+}
+
+Result<ByteBuffer> finish_wav(ByteBuffer&& file, std::uint16_t channel_count, std::uint32_t sample_rate,
+                              std::uint16_t bits_per_sample) {
+    if (file.size() < kWavHeaderSize) throw std::logic_error("finish_wav needs room for the header");
+    const std::uint64_t pcm_length = file.size() - kWavHeaderSize;
+    SV_ASSIGN_OR_RETURN(const WavLayout layout, check_wav(channel_count, sample_rate, bits_per_sample, pcm_length));
+    ByteBuffer out = std::move(file);
+    if (layout.padded != pcm_length) out.resize(static_cast<std::size_t>(kWavHeaderSize + layout.padded));
+    put_header(out.data(), layout);
     return out;
 }
 

@@ -30,4 +30,10 @@ Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_r
 Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
                              std::uint16_t bits_per_sample, std::uint64_t pcm_length);
 
+// write_wav for PCM already in place: `file` holds kWavHeaderSize bytes of
+// room and then the PCM. The same checks in the same order; then the header
+// (and pad byte) is written into `file`, which becomes the result.
+Result<ByteBuffer> finish_wav(ByteBuffer&& file, std::uint16_t channel_count, std::uint32_t sample_rate,
+                              std::uint16_t bits_per_sample);
+
 }  // namespace sonavert::pipeline

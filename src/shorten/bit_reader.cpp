@@ -20,17 +20,16 @@ std::uint64_t load_be64_tail(const std::uint8_t* p, std::uint64_t available) noe
 
 CodeTable::CodeTable(std::uint32_t n) noexcept {
     // Indices below 2^n begin with kBits - n zeros: codes too long for the table.
-    std::fill_n(entries_.begin(), std::size_t{1} << n, kLong);
+    std::fill_n(entries_.begin(), std::size_t{1} << n, 0);
     // The code of (zeros << n) | low is `zeros` zero bits, a one and the n
     // bits of low: it fills the 2^(kBits - length) entries that begin with it.
     for (std::uint32_t zeros = 0; zeros + 1 + n <= kBits; ++zeros) {
         const std::uint32_t length = zeros + 1 + n;
         const std::uint32_t span = 1u << (kBits - length);
         for (std::uint32_t low = 0; low < (1u << n); ++low) {
-            const std::int64_t value = unfold_sign((std::uint64_t{zeros} << n) | low);
-            const std::uint32_t entry = (static_cast<std::uint32_t>(value) << 8) | length;
+            const auto value = static_cast<std::int16_t>(unfold_sign((std::uint64_t{zeros} << n) | low));
             const std::uint32_t first = ((1u << n) | low) << (kBits - length);
-            std::fill_n(entries_.begin() + first, span, entry);
+            std::fill_n(entries_.begin() + first, span, value);
         }
     }
 }

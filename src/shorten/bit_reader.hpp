@@ -42,26 +42,25 @@ inline std::uint64_t load_be64(const std::uint8_t* p) noexcept {
 }
 
 // Maps an unsigned code to a signed value: 0, 1, 2, 3, 4 give 0, -1, 1, -2, 2.
-inline std::int64_t unfold_sign(std::uint64_t u) noexcept {
+[[gnu::always_inline]] inline std::int64_t unfold_sign(std::uint64_t u) noexcept {
     return static_cast<std::int64_t>((u >> 1) ^ (0 - (u & 1)));
 }
 
-// Every code of one width n that fits in kBits bits, decoded: indexed by
-// the next kBits bits of the stream, an entry holds the signed value in its
-// upper 24 bits and the code's length in its low 8 bits, or kLong when the
-// code is longer than kBits bits.
+// The values of every code of one width n that fits in kBits bits: indexed
+// by the next kBits bits of the stream, an entry holds the signed value of
+// the code they begin with (0 where that code is longer than kBits bits).
 class CodeTable {
 public:
-    static constexpr std::uint32_t kBits = 11;
-    static constexpr std::uint32_t kLong = 0xFF;
+    static constexpr std::uint32_t kBits = 14;
 
     // n in 1..kBits - 1.
     explicit CodeTable(std::uint32_t n) noexcept;
 
-    std::uint32_t operator[](std::uint64_t word) const noexcept { return entries_[word >> (64 - kBits)]; }
+    std::int16_t operator[](std::uint64_t word) const noexcept { return entries_[word >> (64 - kBits)]; }
 
 private:
-    std::array<std::uint32_t, std::size_t{1} << kBits> entries_;
+    // A code of at most kBits bits has a value within +-2^(kBits - 1).
+    std::array<std::int16_t, std::size_t{1} << kBits> entries_;
 };
 
 class BitReader {
@@ -115,6 +114,8 @@ public:
     // values lie within +-2^36.
     static constexpr std::uint32_t kRunCodeBits = kWordBits;
     static constexpr std::uint32_t kRunValueBits = 36;
+    // Codes decoded from one load of the word on the table path.
+    static constexpr std::uint32_t kTableGroup = 4;
 
 private:
     struct SlowCode {
@@ -189,32 +190,66 @@ template <class Sink>
         return true;
     };
     if (table != nullptr) {
-        for (; i < count; ++i) {
-            // A word of zeros, or too few valid bits, read as a long code.
-            std::uint32_t entry = (*table)[word];
-            std::uint64_t length = entry & 0xFF, left;
-            std::int64_t value = static_cast<std::int32_t>(entry) >> 8;
-            if (__builtin_sub_overflow(valid, length, &left)) [[unlikely]] {
-                if (!refill()) break;
-                entry = (*table)[word];
-                length = entry & 0xFF;
-                value = static_cast<std::int32_t>(entry) >> 8;
-                if (__builtin_sub_overflow(valid, length, &left) && !counted(length, left, value)) break;
-            }
+        // Codes of at most kBits bits come from the table: the word is
+        // loaded afresh for each group of kTableGroup codes, which always
+        // fit in the 57 bits a load holds. A longer code is decoded by
+        // counting its zeros, from a word loaded where it starts.
+        std::uint64_t cur = pos_;
+        const std::uint64_t n1 = n + 1;
+        auto step = [&]() __attribute__((always_inline)) {
+            // The length comes from counting zeros, which is quicker than
+            // waiting for the table; the table gives the value.
+            const std::uint64_t length = static_cast<std::uint32_t>(std::countl_zero(word)) + n1;
+            if (length > CodeTable::kBits) return false;
+            const std::int64_t value = (*table)[word];
             word <<= length;
-            valid = left;
+            cur += length;
             sink(i, value);
-        }
-    } else {
-        for (; i < count; ++i) {
+            ++i;
+            return true;
+        };
+        static_assert(kTableGroup * CodeTable::kBits <= kWordBits);
+        while (i < count && cur < fast_end_) {
+            word = load_be64(data_ + (cur >> 3)) << (cur & 7);
+            if (count - i >= kTableGroup) {
+                if (step() && step() && step() && step()) continue;
+                if (cur >= fast_end_) break;
+                word = load_be64(data_ + (cur >> 3)) << (cur & 7);
+            } else if (step()) {
+                continue;
+            }
+            // A long code at cur, at most kRunCodeBits bits, or stop.
+            valid = kRunCodeBits;
             std::uint64_t length, left;
             std::int64_t value;
-            if (!counted(length, left, value)) [[unlikely]] {
-                if (!refill() || !counted(length, left, value)) break;
-            }
-            word <<= length;
-            valid = left;
+            if (!counted(length, left, value)) break;
+            cur += length;
             sink(i, value);
+            ++i;
+        }
+        pos_ = cur;
+        return i;
+    } else {
+        const std::uint64_t n1 = n + 1, up = 64 - n, half = n - 1;
+        for (; i < count; ++i) {
+            std::uint64_t zeros = static_cast<std::uint32_t>(std::countl_zero(word));
+            std::uint64_t length = zeros + n1;
+            if (length > valid) [[unlikely]] {
+                if (!refill()) break;
+                zeros = static_cast<std::uint32_t>(std::countl_zero(word));
+                length = zeros + n1;
+                if (length > valid) break;
+            }
+            valid -= length;
+            // top: the stop bit, then the n low bits. The code's number is
+            // u = (zeros << n) | low and its value unfold_sign(u): u >> 1
+            // (as 2^(n-1) + (low >> 1) + ((zeros - 1) << (n - 1))) with every
+            // bit flipped when low is odd.
+            const std::uint64_t top = word << zeros;
+            word <<= length;
+            const std::uint64_t magnitude = (top >> up) + ((zeros - 1) << half);
+            const std::int64_t flip = static_cast<std::int64_t>(top << n) >> 63;
+            sink(i, static_cast<std::int64_t>(magnitude) ^ flip);
         }
     }
     pos_ = end - valid;

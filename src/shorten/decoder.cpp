@@ -34,6 +34,9 @@ enum : std::uint64_t {
 // working window (history plus one pass, 64-bit each) stays in L1 cache.
 constexpr std::size_t kChunk = 2048;
 
+// Residuals of one width decoded before a code table is made for it.
+constexpr std::uint64_t kTableAfterSamples = 4096;
+
 // Bounds of the fenced fast paths (see reconstruct()):
 // - fixed predictors: with |r| <= 2^36 and every sample in [-2^60, 2^60],
 //   the largest intermediate, |r| + 3|s1| + 3|s2| + |s3|, is below 2^63;
@@ -44,12 +47,17 @@ constexpr std::uint64_t kLpcProofBits = 31;  // see LpcPredictor
 constexpr std::uint64_t kMeanSumBits = 38;
 constexpr std::uint64_t kMinProofBits = 16;
 
-// A channel's output starts with room for this many samples per byte of
-// stream (shared among the channels), at least kMinColumnSamples: more
+// When the caller's frame count is unknown, the output starts with room
+// for this many samples per byte of stream, at least kMinFirstSamples: more
 // than lossless coding of speech usually needs, so that it rarely grows.
 // Untouched room costs no memory.
-constexpr std::size_t kColumnSamplesPerByte = 3;
-constexpr std::size_t kMinColumnSamples = 4096;
+constexpr std::size_t kFirstSamplesPerByte = 3;
+constexpr std::size_t kMinFirstSamples = 4096;
+// A known frame count is allocated at once, at its final size, when it
+// needs at most this many samples per byte of stream (every coded sample
+// but those of ZERO blocks takes at least two bits). A larger count would
+// let a short stream claim memory it cannot fill; it is grown instead.
+constexpr std::uint64_t kExactSamplesPerByte = 4;
 
 struct StreamHeader {
     std::uint64_t sample_type;
@@ -84,49 +92,64 @@ Result<StreamHeader> read_header(BitReader& reader) {
     return h;
 }
 
-// One channel's 16-bit output, grown geometrically while it is filled.
-class SampleColumn {
+// The 16-bit output, frame by frame as it is returned: sample j of channel
+// c is element j * channels + c, after `lead` bytes left for the caller.
+// Either allocated once at its final size, or grown geometrically.
+class FrameBuffer {
 public:
-    // Room for `more` samples after the committed ones; `first` is the
-    // room to start with and `most` (>= used + more) the most it will hold.
-    std::int16_t* reserve(std::size_t more, std::size_t first, std::size_t most_samples) {
-        const std::size_t need = (used_ + more) * sizeof(std::int16_t);
-        if (need > buffer_.size()) {
-            const std::size_t most = most_samples * sizeof(std::int16_t);
-            const std::size_t grown = buffer_.empty() ? first * sizeof(std::int16_t) : 2 * buffer_.size();
-            buffer_.resize(std::max(need, std::min(most, grown)));
-        }
-        return samples() + used_;
-    }
-    void commit(std::size_t n) noexcept { used_ += n; }
-    std::size_t size() const noexcept { return used_; }
-    std::int16_t* samples() noexcept { return reinterpret_cast<std::int16_t*>(buffer_.data()); }
+    FrameBuffer(std::size_t channels, std::size_t lead) : channels_(channels), lead_(lead) {}
 
-    // The first `n` samples (n <= size()) as a buffer of exactly 2n bytes.
-    ByteBuffer release(std::size_t n) {
-        buffer_.resize(n * sizeof(std::int16_t));
-        used_ = 0;
+    // Allocates room for exactly `frames` frames, for a caller that returns
+    // this buffer as it is.
+    void allocate_exact(std::size_t frames) {
+        buffer_ = ByteBuffer(lead_ + frames * channels_ * sizeof(std::int16_t));
+        capacity_ = frames;
+    }
+
+    // Room for frames [0, end); `first` is the room to start with and `most`
+    // (>= end) the most it will hold. Returns the first sample of frame 0.
+    std::int16_t* reserve(std::size_t end, std::size_t first, std::size_t most) {
+        if (end > capacity_) {
+            const std::size_t grown = capacity_ == 0 ? first : 2 * capacity_;
+            capacity_ = std::max(end, std::min(most, grown));
+            buffer_.resize(lead_ + capacity_ * channels_ * sizeof(std::int16_t));
+        }
+        return samples();
+    }
+
+    std::size_t lead() const noexcept { return lead_; }
+    std::int16_t* samples() noexcept { return reinterpret_cast<std::int16_t*>(buffer_.data() + lead_); }
+
+    // The lead and the first `frames` frames (every channel stored at least
+    // that many samples).
+    ByteBuffer release(std::size_t frames) {
+        const std::size_t size = lead_ + frames * channels_ * sizeof(std::int16_t);
+        if (buffer_.size() != size) buffer_.resize(size);
+        capacity_ = 0;
         return std::move(buffer_);
     }
 
 private:
+    std::size_t channels_;
+    std::size_t lead_;
+    std::size_t capacity_ = 0;  // frames
     ByteBuffer buffer_;
-    std::size_t used_ = 0;
 };
 
 struct Channel {
     Channel(std::size_t history_len, std::uint32_t nmean) : history(history_len, 0), means(nmean) {}
     std::vector<std::int64_t> history;  // the last history_len samples, oldest first
     MeanHistory means;
-    SampleColumn output;     // the first samples, as many as the caller keeps
-    std::uint64_t count = 0; // samples decoded, stored or not
+    std::uint64_t stored = 0;  // the first samples, as many as the caller keeps
+    std::uint64_t count = 0;   // samples decoded, stored or not
 };
 
 // Where a block's output goes: its first `room` samples to `dst`, the rest
 // nowhere (decoded and checked, not stored).
 struct BlockOutput {
-    std::int16_t* dst = nullptr;
+    std::int16_t* dst = nullptr;  // the block's first sample; the next is `stride` further
     std::uint64_t room = 0;
+    std::size_t stride = 1;
 };
 
 // A predicted block (DIFF0..DIFF3 or QLPC) as read from its arguments.
@@ -172,16 +195,22 @@ struct ChunkScan {
 };
 
 // One pass over s[0..m). When `narrow` is not null it also receives every
-// sample's low 16 bits: the final output whenever all samples fit 16 bits
-// and the output stage leaves them unchanged.
+// sample's low 16 bits, `stride` elements apart: the final output whenever
+// all samples fit 16 bits and the output stage leaves them unchanged.
 SV_HOT_CLONES
-ChunkScan scan_chunk(const std::int64_t* s, std::size_t m, std::int16_t* narrow) noexcept {
+ChunkScan scan_chunk(const std::int64_t* s, std::size_t m, std::int16_t* narrow, std::size_t stride) noexcept {
     std::uint64_t folded = 0, sum = 0;
-    if (narrow != nullptr) {
+    if (narrow != nullptr && stride == 1) {
         for (std::size_t i = 0; i < m; ++i) {
             folded |= fold_sign(s[i]);
             sum += static_cast<std::uint64_t>(s[i]);
             narrow[i] = static_cast<std::int16_t>(s[i]);
+        }
+    } else if (narrow != nullptr) {
+        for (std::size_t i = 0; i < m; ++i) {
+            folded |= fold_sign(s[i]);
+            sum += static_cast<std::uint64_t>(s[i]);
+            narrow[i * stride] = static_cast<std::int16_t>(s[i]);
         }
     } else {
         for (std::size_t i = 0; i < m; ++i) {
@@ -203,12 +232,19 @@ ChunkScan scan_chunk(const std::int64_t* s, std::size_t m, std::int16_t* narrow)
 
 constexpr std::uint64_t kFastResidualBits = BitReader::kRunValueBits;
 
+// Every sink also stores each sample's low 16 bits in `out`, `stride`
+// elements apart (a constant S when not 0): the final output whenever the
+// pass's samples all fit 16 bits and the output stage leaves them unchanged.
+// Stores made while decoding cost less than a second pass over the samples.
+
 // The fixed predictors DIFF0..DIFF3 as a sink for read_var_run().
-template <std::uint64_t F>
+template <std::uint64_t F, std::size_t S>
 struct FixedPredictor {
     std::int64_t* s;
     std::uint64_t mean_offset;
     std::uint64_t s1, s2, s3;
+    std::int16_t* out;
+    std::size_t stride;
 
     [[gnu::always_inline]] void operator()(std::size_t i, std::int64_t residual) noexcept {
         const std::uint64_t r = static_cast<std::uint64_t>(residual);
@@ -223,6 +259,7 @@ struct FixedPredictor {
             v = r + 3 * (s1 - s2) + s3;
         }
         s[i] = static_cast<std::int64_t>(v);
+        out[i * (S != 0 ? S : stride)] = static_cast<std::int16_t>(v);
         s3 = s2;
         s2 = s1;
         s1 = v;
@@ -242,6 +279,8 @@ struct LpcPredictor {
     std::size_t order;
     std::uint64_t start;  // 32 - mo * sum(c)
     std::int32_t* w32;
+    std::int16_t* out;
+    std::size_t stride;
 
     [[gnu::always_inline]] void operator()(std::size_t i, std::int64_t residual) noexcept {
         std::uint64_t sum = start;
@@ -253,6 +292,7 @@ struct LpcPredictor {
                                 static_cast<std::uint64_t>(static_cast<std::int64_t>(sum) >> 5) + mean_offset;
         s[i] = static_cast<std::int64_t>(v);
         w32[order + i] = static_cast<std::int32_t>(v);
+        out[i * stride] = static_cast<std::int16_t>(v);
     }
 };
 
@@ -265,6 +305,8 @@ struct SmallLpcPredictor {
     std::uint64_t start;  // 32 - mo * sum(c)
     std::uint64_t c[P];   // c[k] weighs w[k], the k-th most recent sample
     std::uint64_t w[P];
+    std::int16_t* out;
+    std::size_t stride;
 
     [[gnu::always_inline]] void operator()(std::size_t i, std::int64_t residual) noexcept {
         std::uint64_t sum = start;
@@ -272,6 +314,7 @@ struct SmallLpcPredictor {
         const std::uint64_t v = static_cast<std::uint64_t>(residual) +
                                 static_cast<std::uint64_t>(static_cast<std::int64_t>(sum) >> 5) + mean_offset;
         s[i] = static_cast<std::int64_t>(v);
+        out[i * stride] = static_cast<std::int16_t>(v);
         for (std::size_t k = P - 1; k > 0; --k) w[k] = w[k - 1];
         w[0] = v;
     }
@@ -293,25 +336,42 @@ template <class Predict>
     return true;
 }
 
-template <std::uint64_t F>
-[[gnu::always_inline]] inline bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s,
-                                                   std::size_t m) noexcept {
-    const FixedPredictor<F> predictor{s, static_cast<std::uint64_t>(b.mean_offset), static_cast<std::uint64_t>(s[-1]),
-                                      static_cast<std::uint64_t>(s[-2]), static_cast<std::uint64_t>(s[-3])};
+template <std::uint64_t F, std::size_t S>
+[[gnu::always_inline]] inline bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m,
+                                                   std::int16_t* out, std::size_t stride) noexcept {
+    const FixedPredictor<F, S> predictor{s,
+                                         static_cast<std::uint64_t>(b.mean_offset),
+                                         static_cast<std::uint64_t>(s[-1]),
+                                         static_cast<std::uint64_t>(s[-2]),
+                                         static_cast<std::uint64_t>(s[-3]),
+                                         out,
+                                         stride};
     return fast_pass(reader, b.width, b.table, m, predictor);
 }
 
+template <std::uint64_t F>
+[[gnu::always_inline]] inline bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m,
+                                                   std::int16_t* out, std::size_t stride) noexcept {
+    switch (stride) {  // mono and stereo with constant strides
+        case 1: return fast_fixed_pass<F, 1>(reader, b, s, m, out, stride);
+        case 2: return fast_fixed_pass<F, 2>(reader, b, s, m, out, stride);
+        default: return fast_fixed_pass<F, 0>(reader, b, s, m, out, stride);
+    }
+}
+
+// One pass of m samples by the block's predictor, also storing their low
+// 16 bits at out[0], out[stride], ...
 SV_HOT_CLONES
-bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m,
-                     std::int32_t* w32) noexcept {
+bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m, std::int32_t* w32,
+                     std::int16_t* out, std::size_t stride) noexcept {
     switch (b.function) {
-        case kDiff0: return fast_fixed_pass<kDiff0>(reader, b, s, m);
-        case kDiff1: return fast_fixed_pass<kDiff1>(reader, b, s, m);
-        case kDiff2: return fast_fixed_pass<kDiff2>(reader, b, s, m);
-        case kDiff3: return fast_fixed_pass<kDiff3>(reader, b, s, m);
+        case kDiff0: return fast_fixed_pass<kDiff0>(reader, b, s, m, out, stride);
+        case kDiff1: return fast_fixed_pass<kDiff1>(reader, b, s, m, out, stride);
+        case kDiff2: return fast_fixed_pass<kDiff2>(reader, b, s, m, out, stride);
+        case kDiff3: return fast_fixed_pass<kDiff3>(reader, b, s, m, out, stride);
         default: break;
     }
-    if (b.order == 0) return fast_fixed_pass<kDiff0>(reader, b, s, m);
+    if (b.order == 0) return fast_fixed_pass<kDiff0>(reader, b, s, m, out, stride);
     const std::uint64_t mo = static_cast<std::uint64_t>(b.mean_offset);
     std::uint64_t coef_sum = 0;
     for (std::size_t k = 0; k < b.order; ++k) coef_sum += static_cast<std::uint64_t>(b.coefs[k]);
@@ -323,6 +383,8 @@ bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::si
             predictor.c[k] = static_cast<std::uint64_t>(b.coefs[k]);
             predictor.w[k] = static_cast<std::uint64_t>(s[-1 - static_cast<std::ptrdiff_t>(k)]);
         }
+        predictor.out = out;
+        predictor.stride = stride;
         return fast_pass(reader, b.width, b.table, m, predictor);
     };
     switch (b.order) {
@@ -338,7 +400,8 @@ bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::si
     }
     const std::int64_t* history = s - b.order;
     for (std::size_t k = 0; k < b.order; ++k) w32[k] = static_cast<std::int32_t>(history[k]);
-    return fast_pass(reader, b.width, b.table, m, LpcPredictor{s, mo, b.rcoefs, b.order, 32 - mo * coef_sum, w32});
+    return fast_pass(reader, b.width, b.table, m,
+                     LpcPredictor{s, mo, b.rcoefs, b.order, 32 - mo * coef_sum, w32, out, stride});
 }
 
 // ---- Checked path: the definition, every step tested ----------------------
@@ -382,7 +445,7 @@ Status checked_chunk(BitReader& reader, const Block& b, std::int64_t* s, std::si
 class Decoder {
 public:
     Decoder(ByteView stream, const BitReader& reader, const StreamHeader& h, Reconstruction mode,
-            std::optional<std::uint64_t> frames_needed)
+            std::optional<std::uint64_t> frames_needed, std::size_t lead)
         : reader_(reader),
           mode_(mode),
           header_(h),
@@ -390,14 +453,20 @@ public:
           blocksize_(h.blocksize),
           stage_(h.sample_type == 8),
           window_(history_len_ + kChunk, 0),
-          first_column_samples_(std::max(kMinColumnSamples, static_cast<std::size_t>(std::min<std::uint64_t>(
-                                                                 kMaxDecodedSamples,
-                                                                 kColumnSamplesPerByte * stream.size() / h.channels)))),
+          first_frames_(std::max(kMinFirstSamples, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                       kMaxDecodedSamples,
+                                                       kFirstSamplesPerByte * stream.size() / h.channels)))),
           // Frames beyond the cap's share of each channel can never all be
           // decoded: a caller that needs them gets nothing stored.
           keep_(!frames_needed                                     ? kMaxDecodedSamples
                 : *frames_needed > kMaxDecodedSamples / h.channels ? 0
-                                                                   : *frames_needed) {
+                                                                   : *frames_needed),
+          output_(h.channels, lead) {
+        // keep_ * channels <= 2^30, and the stream is far shorter than 2^61.
+        if (frames_needed && keep_ * h.channels <= kExactSamplesPerByte * stream.size()) {
+            output_.allocate_exact(static_cast<std::size_t>(keep_));
+            first_frames_ = static_cast<std::size_t>(keep_);
+        }
         channels_.reserve(h.channels);
         for (std::uint64_t c = 0; c < h.channels; ++c) {
             channels_.emplace_back(history_len_, static_cast<std::uint32_t>(h.nmean));
@@ -411,9 +480,10 @@ public:
 private:
     Status predicted_block(std::uint64_t function);
     Status zero_block();
-    Status reconstruct(const Block& b, std::int64_t* s, std::size_t m, std::int16_t* narrow, ChunkScan& scan);
-    void tally_chunk(const std::int64_t* s, std::size_t m, const ChunkScan& scan, std::int16_t* dst, bool narrowed,
-                     BlockTally& tally) const;
+    Status reconstruct(const Block& b, std::int64_t* s, std::size_t m, std::int16_t* narrow, std::size_t stride,
+                       ChunkScan& scan);
+    void tally_chunk(const std::int64_t* s, std::size_t m, const ChunkScan& scan, std::int16_t* dst,
+                     std::size_t stride, bool narrowed, BlockTally& tally) const;
     BlockOutput begin_output(Channel& ch);
     Status complete_block(Channel& ch, const BlockTally& tally, std::uint64_t stored);
     DecodedShorten finish();
@@ -430,17 +500,21 @@ private:
     std::vector<std::int64_t> coefs_;
     std::vector<std::int32_t> rcoefs_;
     std::vector<std::int32_t> lpc_window_;  // the QLPC fast path's 32-bit window
+    std::vector<std::int16_t> scratch_ = std::vector<std::int16_t>(kChunk);
     // Code tables by residual width, made when a width is first used.
     std::array<std::unique_ptr<CodeTable>, CodeTable::kBits> tables_;
+    std::array<std::uint64_t, CodeTable::kBits> width_samples_{};  // decoded at each width so far
     // history_len_ samples of history followed by one pass of new samples.
     std::vector<std::int64_t> window_;
-    std::size_t first_column_samples_;
-    std::uint64_t keep_;  // samples stored per channel, at most
+    std::size_t first_frames_;  // the output's first room, when it grows
+    std::uint64_t keep_;        // samples stored per channel, at most
+    FrameBuffer output_;
 };
 
 Result<DecodedShorten> Decoder::run() {
     for (;;) {
-        SV_ASSIGN_OR_RETURN(const std::uint64_t function, reader_.read_uvar(2));
+        std::uint64_t function;
+        if (!reader_.next_uvar(2, function)) return reader_.error();
         switch (function) {
             case kDiff0:
             case kDiff1:
@@ -475,7 +549,8 @@ Result<DecodedShorten> Decoder::run() {
 }
 
 Status Decoder::predicted_block(std::uint64_t function) {
-    SV_ASSIGN_OR_RETURN(const std::uint64_t energy, reader_.read_uvar(3));
+    std::uint64_t energy;
+    if (!reader_.next_uvar(3, energy)) return reader_.error();
     Block b{function, energy + 1};  // energy < 2^30
     if (function == kQlpc) {
         SV_ASSIGN_OR_RETURN(const std::uint64_t order, reader_.read_uvar(2));
@@ -512,8 +587,14 @@ Status Decoder::predicted_block(std::uint64_t function) {
         }
         b.proof_bits = k >= kMinProofBits ? k : 0;
         if (b.proof_bits != 0 && b.width < CodeTable::kBits) {
+            // A table costs about as much as decoding kTableAfterSamples
+            // samples without it, so it is made once a width has had those.
             std::unique_ptr<CodeTable>& table = tables_[b.width];
-            if (!table) table = std::make_unique<CodeTable>(static_cast<std::uint32_t>(b.width));
+            std::uint64_t& seen = width_samples_[b.width];
+            if (!table && seen >= kTableAfterSamples) {
+                table = std::make_unique<CodeTable>(static_cast<std::uint32_t>(b.width));
+            }
+            seen += blocksize_;
             b.table = table.get();
         }
     }
@@ -527,11 +608,12 @@ Status Decoder::predicted_block(std::uint64_t function) {
         // A chunk lies wholly inside the stored part or wholly outside it.
         const std::uint64_t end = done < output.room ? output.room : blocksize_;
         const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(end - done, kChunk));
-        std::int16_t* const out = done < output.room && !tally.type8_failed ? output.dst + done : nullptr;
+        std::int16_t* const out =
+            done < output.room && !tally.type8_failed ? output.dst + done * output.stride : nullptr;
         std::int16_t* const narrow = stage_.is_identity() ? out : nullptr;
         ChunkScan scan;
-        SV_TRY(reconstruct(b, s, m, narrow, scan));
-        tally_chunk(s, m, scan, out, narrow != nullptr, tally);
+        SV_TRY(reconstruct(b, s, m, narrow, output.stride, scan));
+        tally_chunk(s, m, scan, out, output.stride, narrow != nullptr, tally);
         // The last history_len samples move to the front of the window.
         std::memmove(window_.data(), window_.data() + m, hlen * sizeof(std::int64_t));
         done += m;
@@ -541,11 +623,13 @@ Status Decoder::predicted_block(std::uint64_t function) {
 }
 
 Status Decoder::reconstruct(const Block& b, std::int64_t* s, std::size_t m, std::int16_t* narrow,
-                            ChunkScan& scan) {
+                            std::size_t stride, ChunkScan& scan) {
     if (b.proof_bits != 0) {
         BitReader trial = reader_;
-        if (fast_block_pass(trial, b, s, m, lpc_window_.data())) {
-            scan = scan_chunk(s, m, narrow);
+        // Samples that are not stored this way go to scratch space.
+        std::int16_t* const out = narrow != nullptr ? narrow : scratch_.data();
+        if (fast_block_pass(trial, b, s, m, lpc_window_.data(), out, narrow != nullptr ? stride : 1)) {
+            scan = scan_chunk(s, m, nullptr, 1);
             const std::uint64_t inputs = fold_or(s - b.reach, b.reach) | fold_sign(b.mean_offset);
             if (within(inputs | scan.folded, b.proof_bits)) {
                 reader_ = trial;
@@ -556,12 +640,12 @@ Status Decoder::reconstruct(const Block& b, std::int64_t* s, std::size_t m, std:
         // checked, so that errors arise in their exact order.
     }
     SV_TRY(checked_chunk(reader_, b, s, m));
-    scan = scan_chunk(s, m, narrow);
+    scan = scan_chunk(s, m, narrow, stride);
     return ok_status();
 }
 
 void Decoder::tally_chunk(const std::int64_t* s, std::size_t m, const ChunkScan& scan, std::int16_t* out,
-                          bool narrowed, BlockTally& tally) const {
+                          std::size_t stride, bool narrowed, BlockTally& tally) const {
     if (header_.nmean > 0 && !tally.mean_overflow) {
         if (!tally.mean_step_by_step && within(scan.folded, kMeanSumBits)) {
             tally.mean_sum += scan.sum;  // exact, see kMeanSumBits
@@ -575,7 +659,7 @@ void Decoder::tally_chunk(const std::int64_t* s, std::size_t m, const ChunkScan&
         }
     }
     if (out != nullptr && !(narrowed && within(scan.folded, 15))) {
-        tally.type8_failed = !stage_.convert(s, m, scan.folded, out, tally.type8_value);
+        tally.type8_failed = !stage_.convert(s, m, scan.folded, out, stride, tally.type8_value);
     } else if (out == nullptr && !tally.type8_failed) {
         // Samples that are not stored still pass the output stage's check.
         tally.type8_failed = !stage_.in_domain(s, m, scan.folded, tally.type8_value);
@@ -587,11 +671,14 @@ void Decoder::tally_chunk(const std::int64_t* s, std::size_t m, const ChunkScan&
 // then fails at completion, unless an earlier error ends the decode first).
 BlockOutput Decoder::begin_output(Channel& ch) {
     if (decoded_ + blocksize_ > kMaxDecodedSamples) return {};
-    const std::uint64_t stored = ch.output.size();
+    const std::uint64_t stored = ch.stored;
     const std::uint64_t room = keep_ > stored ? std::min(keep_ - stored, blocksize_) : 0;
     if (room == 0) return {};
     const auto keep = static_cast<std::size_t>(keep_);
-    return {ch.output.reserve(static_cast<std::size_t>(room), std::min(first_column_samples_, keep), keep), room};
+    const std::size_t stride = channels_.size();
+    std::int16_t* frames =
+        output_.reserve(static_cast<std::size_t>(stored + room), std::min(first_frames_, keep), keep);
+    return {frames + static_cast<std::size_t>(stored) * stride + current_, room, stride};
 }
 
 Status Decoder::zero_block() {
@@ -606,7 +693,11 @@ Status Decoder::zero_block() {
     }
     // Every output stage maps 0 to the PCM value 0 (mu-law: code 0xFF).
     const BlockOutput output = begin_output(ch);
-    if (output.room > 0) std::memset(output.dst, 0, static_cast<std::size_t>(output.room) * sizeof(std::int16_t));
+    if (output.stride == 1) {
+        std::memset(output.dst, 0, static_cast<std::size_t>(output.room) * sizeof(std::int16_t));
+    } else {
+        for (std::size_t i = 0; i < output.room; ++i) output.dst[i * output.stride] = 0;
+    }
     return complete_block(ch, BlockTally{}, output.room);
 }
 
@@ -624,7 +715,7 @@ Status Decoder::complete_block(Channel& ch, const BlockTally& tally, std::uint64
     decoded_ += blocksize_;
     if (decoded_ > kMaxDecodedSamples) return errors::exceeds_decoded_length();
     if (tally.type8_failed) return errors::type8_domain(tally.type8_value);
-    ch.output.commit(static_cast<std::size_t>(stored));
+    ch.stored += stored;
     ch.count += blocksize_;
     current_ = current_ + 1 == channels_.size() ? 0 : current_ + 1;
     return ok_status();
@@ -638,30 +729,10 @@ DecodedShorten Decoder::finish() {
     for (const Channel& ch : channels_) decoded_frames = std::min(decoded_frames, ch.count);
     d.frames = decoded_frames;
     // Every channel stored min(count, keep_) samples, at least this many.
-    const auto frames = static_cast<std::size_t>(std::min(decoded_frames, keep_));
-    if (channels_.size() == 1) {
-        d.pcm = channels_[0].output.release(frames);
-    } else {
-        const std::size_t n = channels_.size();
-        d.pcm = ByteBuffer(frames * n * sizeof(std::int16_t));  // at most 2^30 samples
-        std::int16_t* out = reinterpret_cast<std::int16_t*>(d.pcm.data());
-        if (n == 2) {  // the common case, in one vectorisable pass
-            const std::int16_t* left = channels_[0].output.samples();
-            const std::int16_t* right = channels_[1].output.samples();
-            for (std::size_t f = 0; f < frames; ++f) {
-                out[2 * f] = left[f];
-                out[2 * f + 1] = right[f];
-            }
-        } else {
-            for (std::size_t c = 0; c < n; ++c) {
-                const std::int16_t* column = channels_[c].output.samples();
-                for (std::size_t f = 0; f < frames; ++f) out[f * n + c] = column[f];
-            }
-        }
-    }
+    d.pcm = output_.release(static_cast<std::size_t>(std::min(decoded_frames, keep_)));
     if constexpr (std::endian::native == std::endian::big) {
         std::uint8_t* p = d.pcm.data();
-        for (std::size_t i = 0; i + 1 < d.pcm.size(); i += 2) std::swap(p[i], p[i + 1]);
+        for (std::size_t i = output_.lead(); i + 1 < d.pcm.size(); i += 2) std::swap(p[i], p[i + 1]);
     }
     return d;
 }
@@ -669,13 +740,13 @@ DecodedShorten Decoder::finish() {
 }  // namespace
 
 Result<DecodedShorten> decode_shorten(ByteView stream, Reconstruction mode,
-                                      std::optional<std::uint64_t> frames_needed) {
+                                      std::optional<std::uint64_t> frames_needed, std::size_t lead) {
     if (stream.size() < 4 || std::memcmp(stream.data(), "ajkg", 4) != 0) return errors::missing_magic();
     if (stream.size() == 4) return errors::missing_version();
     if (stream[4] != 2) return errors::unsupported_version(stream[4]);
     BitReader reader(stream, 5);
     SV_ASSIGN_OR_RETURN(const StreamHeader header, read_header(reader));
-    Decoder decoder(stream, reader, header, mode, frames_needed);
+    Decoder decoder(stream, reader, header, mode, frames_needed, lead);
     return decoder.run();
 }
 

@@ -2,6 +2,7 @@
 // loop, block reconstruction, and the output stage to 16-bit PCM.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -55,8 +56,12 @@ enum class Reconstruction {
 // decoded-sample cap rules that many out for the stream's channel count.
 // Then, when `frames` >= `frames_needed`, `pcm` holds exactly the first
 // `frames_needed` frames; otherwise it is of no use.
+//
+// The first `lead` bytes of `pcm` are left uninitialised for the caller (a
+// file header, say); the samples follow them.
 Result<DecodedShorten> decode_shorten(ByteView stream,
                                       Reconstruction mode = Reconstruction::Proven,
-                                      std::optional<std::uint64_t> frames_needed = std::nullopt);
+                                      std::optional<std::uint64_t> frames_needed = std::nullopt,
+                                      std::size_t lead = 0);
 
 }  // namespace sonavert::shorten

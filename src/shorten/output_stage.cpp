@@ -66,20 +66,20 @@ bool OutputStage::in_domain(const std::int64_t* s, std::size_t m, std::uint64_t 
 }
 
 bool OutputStage::convert(const std::int64_t* s, std::size_t m, std::uint64_t folded,
-                          std::int16_t* dst, std::int64_t& bad) const noexcept {
+                          std::int16_t* dst, std::size_t stride, std::int64_t& bad) const noexcept {
     const std::uint32_t b = bitshift_;
     if (!ulaw_) {
         if (b <= 15 && within(folded, 15 - b)) {  // every s * 2^b fits 16 bits
             for (std::size_t i = 0; i < m; ++i) {
-                dst[i] = static_cast<std::int16_t>(static_cast<std::uint64_t>(s[i]) << b);
+                dst[i * stride] = static_cast<std::int16_t>(static_cast<std::uint64_t>(s[i]) << b);
             }
         } else {
-            for (std::size_t i = 0; i < m; ++i) dst[i] = linear_pcm16(s[i], b);
+            for (std::size_t i = 0; i < m; ++i) dst[i * stride] = linear_pcm16(s[i], b);
         }
         return true;
     }
     if (within(folded, 7)) {  // every sample in -128..127
-        for (std::size_t i = 0; i < m; ++i) dst[i] = levels_[static_cast<std::size_t>(s[i] + 128)];
+        for (std::size_t i = 0; i < m; ++i) dst[i * stride] = levels_[static_cast<std::size_t>(s[i] + 128)];
         return true;
     }
     if (b == 0) {
@@ -88,14 +88,14 @@ bool OutputStage::convert(const std::int64_t* s, std::size_t m, std::uint64_t fo
                 bad = s[i];
                 return false;
             }
-            dst[i] = levels_[static_cast<std::size_t>(s[i] + 128)];
+            dst[i * stride] = levels_[static_cast<std::size_t>(s[i] + 128)];
         }
         return true;
     }
     // Beyond -128..127 the level is 127: code 0x80 or 0x00.
     for (std::size_t i = 0; i < m; ++i) {
         const std::int64_t v = s[i];
-        dst[i] = v > 127 ? mulaw_[0x80] : v < -128 ? mulaw_[0x00] : levels_[static_cast<std::size_t>(v + 128)];
+        dst[i * stride] = v > 127 ? mulaw_[0x80] : v < -128 ? mulaw_[0x00] : levels_[static_cast<std::size_t>(v + 128)];
     }
     return true;
 }

@@ -30,11 +30,12 @@ public:
     // True when samples that fit 16 bits pass unchanged (linear, bitshift 0).
     bool is_identity() const noexcept { return !ulaw_ && bitshift_ == 0; }
 
-    // Converts the m samples s[0..m) into dst[0..m). `folded` is the OR of
-    // fold_sign() over them. For mu-law under bitshift 0 a sample outside
-    // -128..127 fails: returns false with the first such sample in `bad`.
+    // Converts the m samples s[0..m) into dst[0], dst[stride], ...,
+    // dst[(m - 1) * stride]. `folded` is the OR of fold_sign() over them. For
+    // mu-law under bitshift 0 a sample outside -128..127 fails: returns false
+    // with the first such sample in `bad`.
     bool convert(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int16_t* dst,
-                 std::int64_t& bad) const noexcept;
+                 std::size_t stride, std::int64_t& bad) const noexcept;
 
     // convert()'s check alone, for samples that are not stored: false, with
     // the first offending sample in `bad`, exactly where convert() fails.

@@ -9,8 +9,9 @@ namespace sonavert::shorten {
 // 64-bit copy of the stream's samples is ever held.
 namespace {
 
-Result<ShortenPcm> to_pcm(ByteView stream, std::optional<std::uint64_t> frames_needed) {
-    SV_ASSIGN_OR_RETURN(DecodedShorten decoded, decode_shorten(stream, Reconstruction::Proven, frames_needed));
+Result<ShortenPcm> to_pcm(ByteView stream, std::optional<std::uint64_t> frames_needed, std::size_t lead) {
+    SV_ASSIGN_OR_RETURN(DecodedShorten decoded,
+                        decode_shorten(stream, Reconstruction::Proven, frames_needed, lead));
     ShortenPcm out;
     out.channel_count = decoded.channel_count;
     out.is_ulaw = decoded.is_ulaw;
@@ -21,10 +22,10 @@ Result<ShortenPcm> to_pcm(ByteView stream, std::optional<std::uint64_t> frames_n
 
 }  // namespace
 
-Result<ShortenPcm> shorten_to_pcm(ByteView stream) { return to_pcm(stream, std::nullopt); }
+Result<ShortenPcm> shorten_to_pcm(ByteView stream) { return to_pcm(stream, std::nullopt, 0); }
 
-Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed) {
-    return to_pcm(stream, frames_needed);
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed, std::size_t lead) {
+    return to_pcm(stream, frames_needed, lead);
 }
 
 }  // namespace sonavert::shorten

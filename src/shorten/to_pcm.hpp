@@ -1,6 +1,7 @@
 // A bare Shorten stream to interleaved signed 16-bit little-endian PCM.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/bytes.hpp"
@@ -23,7 +24,9 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream);
 // The same for a caller that needs exactly `frames_needed` frames and fails
 // with fewer: when `frames` >= `frames_needed`, `pcm` holds exactly the first
 // `frames_needed` frames; otherwise it is of no use. Samples beyond those are
-// decoded and checked but never stored (see decode_shorten).
-Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed);
+// decoded and checked but never stored (see decode_shorten). The first
+// `lead` bytes of `pcm` are left uninitialised for the caller; the samples
+// follow them.
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed, std::size_t lead = 0);
 
 }  // namespace sonavert::shorten

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -145,7 +147,56 @@ TEST(Drivers, CompressedCodingGetsTheWholeRestOfTheFile) {
         EXPECT_EQ(bytes_of(*pcm), expected) << coding;
         Result<ByteBuffer> wav = transcode_to_wav(ByteView(file));
         ASSERT_TRUE(wav.has_value()) << coding;
-        EXPECT_EQ(wav->size(), 44 + expected.size());
+        Result<ByteBuffer> written = write_wav(2, 16000, 16, ByteView(expected));
+        ASSERT_TRUE(written.has_value());
+        EXPECT_EQ(bytes_of(*wav), bytes_of(*written)) << coding;
+    }
+}
+
+// A lending source that counts its allocations.
+struct CountingSource {
+    static inline int allocations = 0;
+    static std::uint8_t* allocate(std::size_t size, void*& owner) {
+        ++allocations;
+        owner = std::malloc(size);
+        if (owner == nullptr) throw std::bad_alloc();
+        return static_cast<std::uint8_t*>(owner);
+    }
+    static void release(void* owner) noexcept { std::free(owner); }
+};
+
+TEST(Drivers, ResultIsTheOneBufferItWasMadeIn) {
+    // Every coding writes its samples once, into the buffer that becomes the
+    // result (after room for the WAV header, for transcode): one allocation
+    // from the lent source, handed over whole.
+    std::vector<std::int16_t> left(3000), right(3000);
+    for (int i = 0; i < 3000; ++i) {
+        left[i] = static_cast<std::int16_t>((i * 37) % 2000 - 1000);
+        right[i] = static_cast<std::int16_t>((i * 91) % 1500 - 700);
+    }
+    const Bytes stereo = testing::shorten_stream({left, right});
+    const Bytes mono = testing::shorten_stream({left});
+    const std::pair<Fields, Bytes> files[] = {
+        {pcm_fields("1000", "2", "2", {{"sample_byte_format", "01"}}), Bytes(4000, 7)},
+        {pcm_fields("1000", "2", "2", {{"sample_byte_format", "10"}}), Bytes(4000, 7)},
+        {pcm_fields("1000", "1", "1", {{"sample_coding", "ulaw"}}), Bytes(1000, 7)},
+        {pcm_fields("1000", "1", "1", {{"sample_coding", "alaw"}}), Bytes(1000, 7)},
+        {pcm_fields("3000", "2", "2", {{"sample_coding", "pcm,embedded-shorten-v2.00"}}), stereo},
+        {pcm_fields("2999", "1", "2", {{"sample_coding", "pcm,embedded-shorten-v2.00"}}), mono},
+    };
+    const BufferSource counting{CountingSource::allocate, CountingSource::release};
+    for (const auto& [fields, payload] : files) {
+        const Bytes file = sphere_file(fields, payload);
+        for (const bool wav : {false, true}) {
+            CountingSource::allocations = 0;
+            ScopedBufferSource lend(&counting);
+            Result<ByteBuffer> out = wav ? transcode_to_wav(ByteView(file)) : decode_pcm(ByteView(file));
+            ASSERT_TRUE(out.has_value()) << out.error().message;
+            EXPECT_EQ(CountingSource::allocations, 1) << fields[0].second << " wav " << wav;
+            void* owner = out->release_exact_owner();
+            EXPECT_NE(owner, nullptr) << fields[0].second << " wav " << wav;
+            CountingSource::release(owner);
+        }
     }
 }
 

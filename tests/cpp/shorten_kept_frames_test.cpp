@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "sample_files.hpp"
@@ -35,6 +36,13 @@ void expect_same_decode(const Bytes& stream, std::uint64_t needed, const std::st
     ASSERT_EQ(kept->pcm.size(), needed * kept->channel_count * 2) << what;
     EXPECT_TRUE(kept->pcm.empty() || std::memcmp(kept->pcm.data(), all->pcm.data(), kept->pcm.size()) == 0)
         << what;
+    // Room left in front of the samples changes nothing else.
+    constexpr std::size_t kLead = 44;
+    const Result<DecodedShorten> led = decode_shorten(stream, Reconstruction::Proven, needed, kLead);
+    ASSERT_TRUE(led.has_value()) << what;
+    ASSERT_EQ(led->pcm.size(), kLead + kept->pcm.size()) << what;
+    EXPECT_TRUE(kept->pcm.empty() || std::memcmp(led->pcm.data() + kLead, kept->pcm.data(), kept->pcm.size()) == 0)
+        << what;
 }
 
 TEST(ShortenKeptFrames, SameDecodeForEveryNeedAndDamage) {
@@ -50,6 +58,66 @@ TEST(ShortenKeptFrames, SameDecodeForEveryNeedAndDamage) {
                 damaged[i] ^= static_cast<std::uint8_t>(1u << bit);
                 expect_same_decode(damaged, file.frames / 2, file.name + " damaged at " + std::to_string(i));
                 damaged[i] = file.bytes[i];
+            }
+        }
+    }
+}
+
+// Channels whose blocks differ in length run out of step; each sample
+// still lands in its own frame, whether the output is allocated at once
+// (a known, plausible frame count) or grown while decoding.
+TEST(ShortenKeptFrames, ChannelsOutOfStepKeepTheirFrames) {
+    // Long last blocks coded as residuals make a stream long enough for its
+    // frames to be allocated at once; as ZERO blocks, a short one whose
+    // output grows.
+    for (const bool zero_tail : {false, true}) {
+        testkit::ShortenStreamWriter w;
+        w.header({5, 2, 8, 0, 0, 0});
+        std::vector<std::int64_t> column[2];
+        std::int64_t next[2] = {100, -100};
+        auto block = [&](int c, std::size_t n) {
+            std::vector<std::int64_t> r(n);
+            for (std::int64_t& v : r) {
+                v = next[c];
+                column[c].push_back(v);
+                next[c] += c == 0 ? 1 : -1;
+            }
+            w.diff(0, 9, r);
+        };
+        auto last = [&](int c) {
+            if (!zero_tail) return block(c, 5000);
+            column[c].insert(column[c].end(), 5000, 0);
+            w.zero();
+        };
+        // Channel 0 takes 8 + 3 + 3 + 5000 samples, channel 1 3 + 3 + 3 +
+        // 5000: the last blocks cover the same frames from different starts.
+        block(0, 8);
+        w.blocksize(3);
+        block(1, 3);
+        block(0, 3);
+        block(1, 3);
+        block(0, 3);
+        block(1, 3);
+        w.blocksize(5000);
+        last(0);
+        last(1);
+        const Bytes stream = w.quit().finish();
+        const std::size_t frames = std::min(column[0].size(), column[1].size());
+        ASSERT_EQ(frames, 5009u);
+        for (const std::optional<std::uint64_t> needed :
+             {std::optional<std::uint64_t>{}, std::optional<std::uint64_t>{frames},
+              std::optional<std::uint64_t>{frames - 7}}) {
+            const Result<DecodedShorten> d = decode_shorten(stream, Reconstruction::Proven, needed);
+            ASSERT_TRUE(d.has_value()) << d.error().message;
+            EXPECT_EQ(d->frames, frames);
+            const std::size_t kept = needed.value_or(frames);
+            ASSERT_EQ(d->pcm.size(), kept * 4);
+            for (std::size_t f = 0; f < kept; ++f) {
+                for (int c = 0; c < 2; ++c) {
+                    const std::uint8_t* p = d->pcm.data() + 4 * f + 2 * c;
+                    const auto got = static_cast<std::int16_t>(p[0] | (p[1] << 8));
+                    ASSERT_EQ(got, column[c][f]) << "frame " << f << " channel " << c << " zero tail " << zero_tail;
+                }
             }
         }
     }
