@@ -336,9 +336,11 @@ template <class Predict>
     return true;
 }
 
+// Each predictor's pass is a function of its own: the loop then has the
+// registers to itself.
 template <std::uint64_t F, std::size_t S>
-[[gnu::always_inline]] inline bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m,
-                                                   std::int16_t* out, std::size_t stride) noexcept {
+SV_HOT_CLONES [[gnu::noinline]] bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s,
+                                                     std::size_t m, std::int16_t* out, std::size_t stride) noexcept {
     const FixedPredictor<F, S> predictor{s,
                                          static_cast<std::uint64_t>(b.mean_offset),
                                          static_cast<std::uint64_t>(s[-1]),
