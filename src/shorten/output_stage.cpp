@@ -65,21 +65,27 @@ bool OutputStage::in_domain(const std::int64_t* s, std::size_t m, std::uint64_t 
     return true;
 }
 
-bool OutputStage::convert(const std::int64_t* s, std::size_t m, std::uint64_t folded,
-                          std::int16_t* dst, std::size_t stride, std::int64_t& bad) const noexcept {
+// convert() with the stride a constant S (or `stride` when S is 0), so
+// that the mono and stereo loops need no multiplication.
+template <std::size_t S>
+bool OutputStage::convert_strided(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int16_t* dst,
+                                  std::size_t stride, std::int64_t& bad) const noexcept {
+    const std::size_t step = S != 0 ? S : stride;
     const std::uint32_t b = bitshift_;
     if (!ulaw_) {
         if (b <= 15 && within(folded, 15 - b)) {  // every s * 2^b fits 16 bits
             for (std::size_t i = 0; i < m; ++i) {
-                dst[i * stride] = static_cast<std::int16_t>(static_cast<std::uint64_t>(s[i]) << b);
+                dst[i * step] = static_cast<std::int16_t>(static_cast<std::uint64_t>(s[i]) << b);
             }
         } else {
-            for (std::size_t i = 0; i < m; ++i) dst[i * stride] = linear_pcm16(s[i], b);
+            for (std::size_t i = 0; i < m; ++i) dst[i * step] = linear_pcm16(s[i], b);
         }
         return true;
     }
+    const std::int16_t* level = levels_.data() + 128;  // level[v] for v in -128..127
     if (within(folded, 7)) {  // every sample in -128..127
-        for (std::size_t i = 0; i < m; ++i) dst[i * stride] = levels_[static_cast<std::size_t>(s[i] + 128)];
+#pragma GCC unroll 4
+        for (std::size_t i = 0; i < m; ++i) dst[i * step] = level[s[i]];
         return true;
     }
     if (b == 0) {
@@ -88,16 +94,25 @@ bool OutputStage::convert(const std::int64_t* s, std::size_t m, std::uint64_t fo
                 bad = s[i];
                 return false;
             }
-            dst[i * stride] = levels_[static_cast<std::size_t>(s[i] + 128)];
+            dst[i * step] = level[s[i]];
         }
         return true;
     }
     // Beyond -128..127 the level is 127: code 0x80 or 0x00.
     for (std::size_t i = 0; i < m; ++i) {
         const std::int64_t v = s[i];
-        dst[i * stride] = v > 127 ? mulaw_[0x80] : v < -128 ? mulaw_[0x00] : levels_[static_cast<std::size_t>(v + 128)];
+        dst[i * step] = v > 127 ? mulaw_[0x80] : v < -128 ? mulaw_[0x00] : level[v];
     }
     return true;
+}
+
+bool OutputStage::convert(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int16_t* dst,
+                          std::size_t stride, std::int64_t& bad) const noexcept {
+    switch (stride) {
+        case 1: return convert_strided<1>(s, m, folded, dst, stride, bad);
+        case 2: return convert_strided<2>(s, m, folded, dst, stride, bad);
+        default: return convert_strided<0>(s, m, folded, dst, stride, bad);
+    }
 }
 
 }  // namespace sonavert::shorten

@@ -42,6 +42,10 @@ public:
     bool in_domain(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int64_t& bad) const noexcept;
 
 private:
+    template <std::size_t S>
+    bool convert_strided(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int16_t* dst,
+                         std::size_t stride, std::int64_t& bad) const noexcept;
+
     bool ulaw_;
     std::uint32_t bitshift_ = 0;
     codecs::G711Table mulaw_{};
