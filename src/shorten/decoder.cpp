@@ -181,6 +181,12 @@ struct BlockTally {
 #else
 #define SV_HOT_CLONES
 #endif
+// Clang does not clone function templates; its builds take the baseline.
+#if defined(__clang__)
+#define SV_HOT_TEMPLATE_CLONES
+#else
+#define SV_HOT_TEMPLATE_CLONES SV_HOT_CLONES
+#endif
 
 std::uint64_t fold_or(const std::int64_t* s, std::size_t m) noexcept {
     std::uint64_t acc = 0;
@@ -339,7 +345,7 @@ template <class Predict>
 // Each predictor's pass is a function of its own: the loop then has the
 // registers to itself.
 template <std::uint64_t F, std::size_t S>
-SV_HOT_CLONES [[gnu::noinline]] bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s,
+SV_HOT_TEMPLATE_CLONES [[gnu::noinline]] bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s,
                                                      std::size_t m, std::int16_t* out, std::size_t stride) noexcept {
     const FixedPredictor<F, S> predictor{s,
                                          static_cast<std::uint64_t>(b.mean_offset),
@@ -695,7 +701,9 @@ Status Decoder::zero_block() {
     }
     // Every output stage maps 0 to the PCM value 0 (mu-law: code 0xFF).
     const BlockOutput output = begin_output(ch);
-    if (output.stride == 1) {
+    if (output.room == 0) {
+        // Nothing is stored (and dst is null).
+    } else if (output.stride == 1) {
         std::memset(output.dst, 0, static_cast<std::size_t>(output.room) * sizeof(std::int16_t));
     } else {
         for (std::size_t i = 0; i < output.room; ++i) output.dst[i * output.stride] = 0;
