@@ -199,8 +199,7 @@ template <class Sink>
         auto step = [&]() __attribute__((always_inline)) {
             // The length comes from counting zeros, which is quicker than
             // waiting for the table; the table gives the value.
-            // (word | 1: a word of zeros still reads as a long code.)
-            const std::uint64_t length = static_cast<std::uint32_t>(std::countl_zero(word | 1)) + n1;
+            const std::uint64_t length = static_cast<std::uint32_t>(std::countl_zero(word)) + n1;
             if (length > CodeTable::kBits) return false;
             const std::int64_t value = (*table)[word];
             word <<= length;

@@ -181,12 +181,6 @@ struct BlockTally {
 #else
 #define SV_HOT_CLONES
 #endif
-// Clang does not clone function templates; its builds take the baseline.
-#if defined(__clang__)
-#define SV_HOT_TEMPLATE_CLONES
-#else
-#define SV_HOT_TEMPLATE_CLONES SV_HOT_CLONES
-#endif
 
 std::uint64_t fold_or(const std::int64_t* s, std::size_t m) noexcept {
     std::uint64_t acc = 0;
@@ -342,11 +336,9 @@ template <class Predict>
     return true;
 }
 
-// Each predictor's pass is a function of its own: the loop then has the
-// registers to itself.
 template <std::uint64_t F, std::size_t S>
-SV_HOT_TEMPLATE_CLONES [[gnu::noinline]] bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s,
-                                                     std::size_t m, std::int16_t* out, std::size_t stride) noexcept {
+[[gnu::always_inline]] inline bool fast_fixed_pass(BitReader& reader, const Block& b, std::int64_t* s,
+                                                   std::size_t m, std::int16_t* out, std::size_t stride) noexcept {
     const FixedPredictor<F, S> predictor{s,
                                          static_cast<std::uint64_t>(b.mean_offset),
                                          static_cast<std::uint64_t>(s[-1]),
