@@ -94,7 +94,9 @@ public:
     }
 
     // Reads up to `count` signed codes of width n (1..32) in order, handing
-    // each to sink(i, value), and returns how many it read. It loads 8 bytes
+    // each to sink(i, value), and returns how many it read. Between codes it
+    // may call sink.resume(i), i being the next index: a sink that keeps
+    // state in registers then takes it up again from what it stored. It loads 8 bytes
     // at a time and stops before a code longer than kRunCodeBits bits, and
     // where it would have to load from the last 7 bytes of the data (the
     // caller goes on with next_var()). Every value it hands on lies within
@@ -198,8 +200,10 @@ template <class Sink>
         const std::uint64_t n1 = n + 1;
         auto step = [&]() __attribute__((always_inline)) {
             // The length comes from counting zeros, which is quicker than
-            // waiting for the table; the table gives the value.
-            const std::uint64_t length = static_cast<std::uint32_t>(std::countl_zero(word)) + n1;
+            // waiting for the table; the table gives the value. The word is
+            // never zero here (see the marker below), so the count needs no
+            // test for zero.
+            const std::uint64_t length = static_cast<std::uint32_t>(__builtin_clzll(word)) + n1;
             if (length > CodeTable::kBits) return false;
             const std::int64_t value = (*table)[word];
             word <<= length;
@@ -210,9 +214,16 @@ template <class Sink>
         };
         static_assert(kTableGroup * CodeTable::kBits <= kWordBits);
         while (i < count && cur < fast_end_) {
-            word = load_be64(data_ + (cur >> 3)) << (cur & 7);
+            // Bit 0 is set as a marker. It lies beyond the kWordBits bits a
+            // group may use, so no code read changes, and as a group shifts
+            // out at most kTableGroup * kBits < 64 bits before its last
+            // count, every word counted still holds it.
+            word = (load_be64(data_ + (cur >> 3)) << (cur & 7)) | 1;
             if (count - i >= kTableGroup) {
                 if (step() && step() && step() && step()) continue;
+                // The sink takes up its state again from what it stored, so
+                // that no state has to be kept for each way out of the group.
+                sink.resume(i);
                 if (cur >= fast_end_) break;
                 word = load_be64(data_ + (cur >> 3)) << (cur & 7);
             } else if (step()) {

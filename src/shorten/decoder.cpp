@@ -245,8 +245,12 @@ struct FixedPredictor {
     std::uint64_t s1, s2, s3;
     std::int16_t* out;
     std::size_t stride;
+    std::int64_t* next_s = s;       // where the next sample goes
+    std::int16_t* next_out = out;
 
-    [[gnu::always_inline]] void operator()(std::size_t i, std::int64_t residual) noexcept {
+    // Residuals come in order, so each sample goes to the next place; the
+    // index is not needed (pointers that advance keep registers free).
+    [[gnu::always_inline]] void operator()(std::size_t, std::int64_t residual) noexcept {
         const std::uint64_t r = static_cast<std::uint64_t>(residual);
         std::uint64_t v;
         if constexpr (F == kDiff0) {
@@ -258,11 +262,21 @@ struct FixedPredictor {
         } else {
             v = r + 3 * (s1 - s2) + s3;
         }
-        s[i] = static_cast<std::int64_t>(v);
-        out[i * (S != 0 ? S : stride)] = static_cast<std::int16_t>(v);
+        *next_s++ = static_cast<std::int64_t>(v);
+        *next_out = static_cast<std::int16_t>(v);
+        next_out += S != 0 ? S : stride;
         s3 = s2;
         s2 = s1;
         s1 = v;
+    }
+    // Takes up the state before sample i from the samples stored (the
+    // window holds history before s[0]).
+    [[gnu::always_inline]] void resume(std::size_t i) noexcept {
+        next_s = s + i;
+        next_out = out + i * (S != 0 ? S : stride);
+        s1 = static_cast<std::uint64_t>(next_s[-1]);
+        s2 = static_cast<std::uint64_t>(next_s[-2]);
+        s3 = static_cast<std::uint64_t>(next_s[-3]);
     }
 };
 
@@ -294,6 +308,7 @@ struct LpcPredictor {
         w32[order + i] = static_cast<std::int32_t>(v);
         out[i * stride] = static_cast<std::int16_t>(v);
     }
+    void resume(std::size_t) noexcept {}  // every sample is found by its index
 };
 
 // QLPC of a small fixed order P with the last P samples in registers: no
@@ -317,6 +332,11 @@ struct SmallLpcPredictor {
         out[i * stride] = static_cast<std::int16_t>(v);
         for (std::size_t k = P - 1; k > 0; --k) w[k] = w[k - 1];
         w[0] = v;
+    }
+    // Takes up the state before sample i from the samples stored.
+    [[gnu::always_inline]] void resume(std::size_t i) noexcept {
+        const std::int64_t* before = s + i;
+        for (std::size_t k = 0; k < P; ++k) w[k] = static_cast<std::uint64_t>(before[-1 - static_cast<std::ptrdiff_t>(k)]);
     }
 };
 

@@ -302,6 +302,17 @@ TEST(ShortenBitReader, MatchesBitByBitReaderOnRandomBytes) {
     }
 }
 
+// Keeps the values a run hands on, in order.
+struct CollectingSink {
+    std::vector<std::int64_t>& got;
+    void operator()(std::size_t i, std::int64_t v) {
+        EXPECT_EQ(i, got.size());
+        got.push_back(v);
+    }
+    // The run only ever resumes where it stopped.
+    void resume(std::size_t i) { EXPECT_EQ(i, got.size()); }
+};
+
 // read_var_run() reads exactly what read_var() would, stops only before a
 // long code or one within the last 8 bytes, and keeps its value bound.
 TEST(ShortenBitReader, RunsMatchBitByBitReader) {
@@ -327,10 +338,8 @@ TEST(ShortenBitReader, RunsMatchBitByBitReader) {
                     BitReader fast(view(data), 0);
                     for (std::uint64_t i = 0; i < lead; ++i) ASSERT_TRUE(ref.bit().ok && fast.read_bit());
                     std::vector<std::int64_t> got;
-                    const std::size_t count = fast.read_var_run(n, codes, t, [&](std::size_t i, std::int64_t v) {
-                        EXPECT_EQ(i, got.size());
-                        got.push_back(v);
-                    });
+                    CollectingSink sink{got};
+                    const std::size_t count = fast.read_var_run(n, codes, t, sink);
                     ASSERT_EQ(count, got.size());
                     for (std::int64_t v : got) {
                         const ReferenceReader::Out want = ref.var(n);
@@ -360,7 +369,10 @@ TEST(ShortenBitReader, RunRejectsWidthsOutsideOneToThirtyTwo) {
     const std::vector<std::uint8_t> data(64, 0xFF);
     for (std::uint64_t n : {0, 33}) {
         BitReader r(view(data), 0);
-        EXPECT_EQ(r.read_var_run(n, 10, nullptr, [](std::size_t, std::int64_t) {}), 0u);
+        std::vector<std::int64_t> got;
+        CollectingSink sink{got};
+        EXPECT_EQ(r.read_var_run(n, 10, nullptr, sink), 0u);
+        EXPECT_TRUE(got.empty());
         EXPECT_EQ(r.byte_pos(), 0u);
     }
 }
