@@ -241,26 +241,15 @@ template <class Sink>
         pos_ = cur;
         return i;
     } else {
-        const std::uint64_t n1 = n + 1, up = 64 - n, half = n - 1;
         for (; i < count; ++i) {
-            std::uint64_t zeros = static_cast<std::uint32_t>(std::countl_zero(word));
-            std::uint64_t length = zeros + n1;
-            if (length > valid) [[unlikely]] {
-                if (!refill()) break;
-                zeros = static_cast<std::uint32_t>(std::countl_zero(word));
-                length = zeros + n1;
-                if (length > valid) break;
+            std::uint64_t length, left;
+            std::int64_t value;
+            if (!counted(length, left, value)) [[unlikely]] {
+                if (!refill() || !counted(length, left, value)) break;
             }
-            valid -= length;
-            // top: the stop bit, then the n low bits. The code's number is
-            // u = (zeros << n) | low and its value unfold_sign(u): u >> 1
-            // (as 2^(n-1) + (low >> 1) + ((zeros - 1) << (n - 1))) with every
-            // bit flipped when low is odd.
-            const std::uint64_t top = word << zeros;
             word <<= length;
-            const std::uint64_t magnitude = (top >> up) + ((zeros - 1) << half);
-            const std::int64_t flip = static_cast<std::int64_t>(top << n) >> 63;
-            sink(i, static_cast<std::int64_t>(magnitude) ^ flip);
+            valid = left;
+            sink(i, value);
         }
     }
     pos_ = end - valid;

@@ -485,7 +485,6 @@ public:
         // keep_ * channels <= 2^30, and the stream is far shorter than 2^61.
         if (frames_needed && keep_ * h.channels <= kExactSamplesPerByte * stream.size()) {
             output_.allocate_exact(static_cast<std::size_t>(keep_));
-            first_frames_ = static_cast<std::size_t>(keep_);
         }
         channels_.reserve(h.channels);
         for (std::uint64_t c = 0; c < h.channels; ++c) {
