@@ -33,7 +33,7 @@ std::string eight_times(std::int64_t n) {
 Result<DecodedPcm> decode_g711(const sphere::HeaderFields& fields, ByteView payload, bool alaw,
                                std::size_t lead) {
     SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
-    if (width != 1) return errors::g711_width_not_supported(alaw ? "alaw" : "ulaw", width);
+    if (width != 1) return alaw ? errors::alaw_width_not_supported(width) : errors::ulaw_width_not_supported(width);
     return DecodedPcm{16, expand_g711(payload, alaw, lead)};
 }
 

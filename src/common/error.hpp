@@ -4,9 +4,13 @@
 // Errors are values: every fallible operation returns Result<T> (or Status)
 // and callers pass the error up unchanged with SV_TRY / SV_ASSIGN_OR_RETURN.
 // C++ exceptions are reserved for internal faults and memory exhaustion.
+//
+// Every message of the library is listed once, with a stable code, in
+// common/messages.inc and built by the helpers of common/catalogue.hpp.
 #pragma once
 
-#include <cassert>
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -19,17 +23,35 @@ enum class ErrorKind {
     Unsupported,  // well-formed input using something we do not handle
 };
 
+// The code of a catalogued message (common/messages.inc): the room and the
+// name of its helper, e.g. Code::shorten_invalid_blocksize.
+#define SV_MESSAGE(code, room, name, kind, pattern) room##_##name = code,
+enum class Code : std::uint16_t {
+    unlisted = 0,  // a message outside the catalogue (the tools' own)
+#include "common/messages.inc"
+};
+#undef SV_MESSAGE
+
 struct Error {
     ErrorKind kind;
     std::string message;
+    Code code = Code::unlisted;
 
     friend bool operator==(const Error&, const Error&) = default;
 };
 
+// Errors outside the catalogue, for the tools' own messages (the library's
+// messages come from the helpers of common/catalogue.hpp).
 inline Error invalid(std::string message) { return Error{ErrorKind::Invalid, std::move(message)}; }
 inline Error unsupported(std::string message) {
     return Error{ErrorKind::Unsupported, std::move(message)};
 }
+
+namespace detail {
+// Asking a result for what it does not hold is a fault of the caller, which
+// the module boundaries report as an internal fault.
+[[noreturn]] inline void bad_result_access(const char* what) { throw std::logic_error(what); }
+}  // namespace detail
 
 // A value of type T or an Error. Same shape as std::expected, which not every
 // compiler/library pair we build with provides yet.
@@ -43,19 +65,30 @@ public:
     bool has_value() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return has_value(); }
 
-    T& value() & { assert(has_value()); return *std::get_if<0>(&state_); }
-    const T& value() const& { assert(has_value()); return *std::get_if<0>(&state_); }
-    T&& value() && { assert(has_value()); return std::move(*std::get_if<0>(&state_)); }
+    T& value() & { return *checked_value(); }
+    const T& value() const& { return *checked_value(); }
+    T&& value() && { return std::move(*checked_value()); }
     T& operator*() & { return value(); }
     const T& operator*() const& { return value(); }
     T&& operator*() && { return std::move(*this).value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
 
-    const Error& error() const& { assert(!has_value()); return *std::get_if<1>(&state_); }
-    Error&& error() && { assert(!has_value()); return std::move(*std::get_if<1>(&state_)); }
+    const Error& error() const& { return *checked_error(); }
+    Error&& error() && { return std::move(*checked_error()); }
 
 private:
+    template <std::size_t I, class Self>
+    static auto* checked(Self& self, const char* what) {
+        auto* p = std::get_if<I>(&self.state_);
+        if (p == nullptr) detail::bad_result_access(what);
+        return p;
+    }
+    T* checked_value() { return checked<0>(*this, "Result::value() of an error"); }
+    const T* checked_value() const { return checked<0>(*this, "Result::value() of an error"); }
+    Error* checked_error() { return checked<1>(*this, "Result::error() of a value"); }
+    const Error* checked_error() const { return checked<1>(*this, "Result::error() of a value"); }
+
     std::variant<T, Error> state_;
 };
 
@@ -67,8 +100,14 @@ public:
 
     bool ok() const noexcept { return ok_; }
     explicit operator bool() const noexcept { return ok_; }
-    const Error& error() const& { assert(!ok_); return error_; }
-    Error&& error() && { assert(!ok_); return std::move(error_); }
+    const Error& error() const& {
+        if (ok_) detail::bad_result_access("Status::error() of success");
+        return error_;
+    }
+    Error&& error() && {
+        if (ok_) detail::bad_result_access("Status::error() of success");
+        return std::move(error_);
+    }
 
 private:
     Error error_{ErrorKind::Invalid, {}};

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/catalogue.hpp"
 #include "invariants.hpp"
 #include "oracles.hpp"
 #include "pipeline/drivers.hpp"
@@ -147,12 +148,18 @@ TEST(MessageCatalogue, PatternsMatchTheirPlaceholdersOnly) {
     for (const Case& c : cases) EXPECT_EQ(matches_pattern(c.pattern, c.message), c.matches) << c.message;
 }
 
-TEST(MessageCatalogue, KindAndGroupCount) {
-    EXPECT_TRUE(is_catalogued(invalid("runaway unary code"), kShortenMessages));
-    EXPECT_FALSE(is_catalogued(unsupported("runaway unary code"), kShortenMessages));  // wrong kind
-    EXPECT_FALSE(is_catalogued(invalid("runaway unary code"), kHeaderMessages));       // wrong group
-    EXPECT_TRUE(is_catalogued(unsupported("sample_coding \"x\" not supported yet"), kCodingMessages));
-    EXPECT_FALSE(is_catalogued(invalid("something else"), kTranscodeMessages));
+TEST(MessageCatalogue, CodeKindGroupAndTextCount) {
+    const Error runaway = shorten::errors::runaway_unary();
+    EXPECT_TRUE(is_catalogued(runaway, kShortenMessages));
+    EXPECT_FALSE(is_catalogued(runaway, kHeaderMessages));  // wrong group
+    EXPECT_FALSE(is_catalogued(Error{ErrorKind::Unsupported, runaway.message, runaway.code},
+                               kShortenMessages));  // wrong kind
+    EXPECT_FALSE(is_catalogued(Error{runaway.kind, "runaway unary", runaway.code},
+                               kShortenMessages));  // text not of the pattern
+    EXPECT_FALSE(is_catalogued(Error{runaway.kind, runaway.message, Code::shorten_ran_past_end},
+                               kShortenMessages));  // another entry's code
+    EXPECT_FALSE(is_catalogued(invalid("runaway unary code"), kShortenMessages));  // no code
+    EXPECT_TRUE(is_catalogued(codecs::errors::coding_not_supported("x"), kCodingMessages));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue_support.hpp"
 #include "codecs/payload.hpp"
 #include "pipeline_test_support.hpp"
 
@@ -106,49 +107,49 @@ TEST(DecodePayload, EveryMessageWithItsKindAndValues) {
     };
     const Case cases[] = {
         // Unknown base codings, shown trimmed, lower-cased and quoted.
-        {"u-law", "1", absent, unsupported("sample_coding \"u-law\" not supported yet")},
-        {"a_law", "1", absent, unsupported("sample_coding \"a_law\" not supported yet")},
-        {" LINEAR ", "2", absent, unsupported("sample_coding \"linear\" not supported yet")},
-        {"", "2", absent, unsupported("sample_coding \"\" not supported yet")},
-        {" , ", "2", absent, unsupported("sample_coding \"\" not supported yet")},
+        {"u-law", "1", absent, listed_unsupported("sample_coding \"u-law\" not supported yet")},
+        {"a_law", "1", absent, listed_unsupported("sample_coding \"a_law\" not supported yet")},
+        {" LINEAR ", "2", absent, listed_unsupported("sample_coding \"linear\" not supported yet")},
+        {"", "2", absent, listed_unsupported("sample_coding \"\" not supported yet")},
+        {" , ", "2", absent, listed_unsupported("sample_coding \"\" not supported yet")},
         {",pcm", "2", absent,
-         unsupported("compressed coding \",pcm\" not supported yet (compression: \"pcm\")")},
-        {"Pcm\"x", "2", absent, unsupported("sample_coding \"pcm\\\"x\" not supported yet")},
+         listed_unsupported("compressed coding \",pcm\" not supported yet (compression: \"pcm\")")},
+        {"Pcm\"x", "2", absent, listed_unsupported("sample_coding \"pcm\\\"x\" not supported yet")},
         // Compression other than embedded Shorten: whole text as stored,
         // compression trimmed and lower-cased; nothing else is read.
         {"pcm,shorten", "2", absent,
-         unsupported("compressed coding \"pcm,shorten\" not supported yet (compression: \"shorten\")")},
+         listed_unsupported("compressed coding \"pcm,shorten\" not supported yet (compression: \"shorten\")")},
         {"PCM, SHORTEN ,x", absent, "junk",
-         unsupported("compressed coding \"PCM, SHORTEN ,x\" not supported yet (compression: \"shorten\")")},
+         listed_unsupported("compressed coding \"PCM, SHORTEN ,x\" not supported yet (compression: \"shorten\")")},
         {"pcm,embedded-shorten-v2.0", "2", absent,
-         unsupported("compressed coding \"pcm,embedded-shorten-v2.0\" not supported yet "
+         listed_unsupported("compressed coding \"pcm,embedded-shorten-v2.0\" not supported yet "
                      "(compression: \"embedded-shorten-v2.0\")")},
         {"bogus,embedded-shorten-v1.00", "3", absent,
-         unsupported("compressed coding \"bogus,embedded-shorten-v1.00\" not supported yet "
+         listed_unsupported("compressed coding \"bogus,embedded-shorten-v1.00\" not supported yet "
                      "(compression: \"embedded-shorten-v1.00\")")},
         // PCM widths, checked before the byte format.
-        {"pcm", "1", "01", unsupported("8-bit PCM not supported yet (supported: 16, 32 bit)")},
-        {"pcm", "3", "bogus", unsupported("24-bit PCM not supported yet (supported: 16, 32 bit)")},
-        {"pcm", "8", "10", unsupported("64-bit PCM not supported yet (supported: 16, 32 bit)")},
+        {"pcm", "1", "01", listed_unsupported("8-bit PCM not supported yet (supported: 16, 32 bit)")},
+        {"pcm", "3", "bogus", listed_unsupported("24-bit PCM not supported yet (supported: 16, 32 bit)")},
+        {"pcm", "8", "10", listed_unsupported("64-bit PCM not supported yet (supported: 16, 32 bit)")},
         {"pcm", "9223372036854775807", "01",
-         unsupported("73786976294838206456-bit PCM not supported yet (supported: 16, 32 bit)")},
+         listed_unsupported("73786976294838206456-bit PCM not supported yet (supported: 16, 32 bit)")},
         // Byte formats, compared byte for byte.
-        {"pcm", "4", "0123", unsupported("unrecognized sample_byte_format \"0123\" (supported: '1', '01', '10')")},
-        {"pcm", "4", "3210", unsupported("unrecognized sample_byte_format \"3210\" (supported: '1', '01', '10')")},
-        {"pcm", "2", "", unsupported("unrecognized sample_byte_format \"\" (supported: '1', '01', '10')")},
-        {"pcm", "2", "001", unsupported("unrecognized sample_byte_format \"001\" (supported: '1', '01', '10')")},
+        {"pcm", "4", "0123", listed_unsupported("unrecognized sample_byte_format \"0123\" (supported: '1', '01', '10')")},
+        {"pcm", "4", "3210", listed_unsupported("unrecognized sample_byte_format \"3210\" (supported: '1', '01', '10')")},
+        {"pcm", "2", "", listed_unsupported("unrecognized sample_byte_format \"\" (supported: '1', '01', '10')")},
+        {"pcm", "2", "001", listed_unsupported("unrecognized sample_byte_format \"001\" (supported: '1', '01', '10')")},
         {"pcm", "2", "Big\tEndian",
-         unsupported("unrecognized sample_byte_format \"Big\\tEndian\" (supported: '1', '01', '10')")},
+         listed_unsupported("unrecognized sample_byte_format \"Big\\tEndian\" (supported: '1', '01', '10')")},
         // G.711 widths, reported under the law's short name.
-        {"ulaw", "2", absent, unsupported("ulaw expects 1-byte samples, got sample_n_bytes=2")},
-        {"mu-law", "2", absent, unsupported("ulaw expects 1-byte samples, got sample_n_bytes=2")},
-        {"mulaw", "4", "bogus", unsupported("ulaw expects 1-byte samples, got sample_n_bytes=4")},
-        {"a-law", "2", absent, unsupported("alaw expects 1-byte samples, got sample_n_bytes=2")},
+        {"ulaw", "2", absent, listed_unsupported("ulaw expects 1-byte samples, got sample_n_bytes=2")},
+        {"mu-law", "2", absent, listed_unsupported("ulaw expects 1-byte samples, got sample_n_bytes=2")},
+        {"mulaw", "4", "bogus", listed_unsupported("ulaw expects 1-byte samples, got sample_n_bytes=4")},
+        {"a-law", "2", absent, listed_unsupported("alaw expects 1-byte samples, got sample_n_bytes=2")},
         {"alaw", "9223372036854775807", absent,
-         unsupported("alaw expects 1-byte samples, got sample_n_bytes=9223372036854775807")},
+         listed_unsupported("alaw expects 1-byte samples, got sample_n_bytes=9223372036854775807")},
         // Errors of the field readings pass through unchanged.
-        {"pcm", absent, absent, invalid("SPHERE header missing required field: sample_n_bytes")},
-        {"ulaw", absent, absent, invalid("SPHERE header missing required field: sample_n_bytes")},
+        {"pcm", absent, absent, listed_invalid("SPHERE header missing required field: sample_n_bytes")},
+        {"ulaw", absent, absent, listed_invalid("SPHERE header missing required field: sample_n_bytes")},
     };
     const Bytes payload = from_hex("00 00");
     for (const Case& c : cases) {
@@ -255,24 +256,24 @@ TEST(DecodePayload, EmbeddedShortenCrossChecksAndTheirOrder) {
     };
     const Case cases[] = {
         {"channel count differs", &stereo, "1", "1000",
-         unsupported("shorten channel count 2 disagrees with SPHERE header channel_count 1")},
+         listed_unsupported("shorten channel count 2 disagrees with SPHERE header channel_count 1")},
         {"channels checked before length", &mono, "3", "999999",
-         unsupported("shorten channel count 1 disagrees with SPHERE header channel_count 3")},
+         listed_unsupported("shorten channel count 1 disagrees with SPHERE header channel_count 3")},
         {"fewer frames than declared", &mono, "1", "1200",
-         invalid("shorten stream decoded 1000 samples/channel, but the SPHERE header declares 1200 "
+         listed_invalid("shorten stream decoded 1000 samples/channel, but the SPHERE header declares 1200 "
                  "(truncated or QUIT came early)")},
         {"stereo, one frame short", &stereo, "2", "1001",
-         invalid("shorten stream decoded 1000 samples/channel, but the SPHERE header declares 1001 "
+         listed_invalid("shorten stream decoded 1000 samples/channel, but the SPHERE header declares 1001 "
                  "(truncated or QUIT came early)")},
         {"expected length beyond 64 bits", &stereo, "2", "4611686018427387904",
-         invalid("shorten stream decoded 1000 samples/channel, but the SPHERE header declares "
+         listed_invalid("shorten stream decoded 1000 samples/channel, but the SPHERE header declares "
                  "4611686018427387904 (truncated or QUIT came early)")},
         {"stream errors come first and unchanged", &junk, absent, absent,
-         invalid("not a shorten stream (missing 'ajkg' magic)")},
+         listed_invalid("not a shorten stream (missing 'ajkg' magic)")},
         {"channel_count reading passes through", &mono, absent, "1000",
-         invalid("SPHERE header missing required field: channel_count")},
+         listed_invalid("SPHERE header missing required field: channel_count")},
         {"sample_count reading passes through", &mono, "1", absent,
-         invalid("SPHERE header missing required field: sample_count")},
+         listed_invalid("SPHERE header missing required field: sample_count")},
     };
     for (const Case& c : cases) {
         sphere::HeaderFields f;

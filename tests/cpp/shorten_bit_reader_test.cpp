@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue_support.hpp"
 #include "shorten/bit_reader.hpp"
 #include "shorten_stream_builder.hpp"
 
@@ -198,19 +199,19 @@ TEST(ShortenBitReader, Failures) {
             case Op::Var: e = error_of(r.read_var(c.n)); break;
             case Op::Ulong: e = error_of(r.read_ulong()); break;
         }
-        EXPECT_EQ(e, invalid(c.message)) << c.bits;
+        EXPECT_EQ(e, listed_invalid(c.message)) << c.bits;
     }
 }
 
 TEST(ShortenBitReader, WidthIsTestedBeforeAnyBitIsRead) {
     const std::vector<std::uint8_t> data = bits_of("1 0 1");
     BitReader r(view(data), 0);
-    EXPECT_EQ(error_of(r.read_uvar(33)), invalid("oversized uvar width 33"));
+    EXPECT_EQ(error_of(r.read_uvar(33)), listed_invalid("oversized uvar width 33"));
     EXPECT_EQ(r.byte_pos(), 0u);
     EXPECT_EQ(r.bit_pos(), 0u);
     // An empty stream reports the width, not the end of data.
     BitReader empty(ByteView(), 0);
-    EXPECT_EQ(error_of(empty.read_uvar(40)), invalid("oversized uvar width 40"));
+    EXPECT_EQ(error_of(empty.read_uvar(40)), listed_invalid("oversized uvar width 40"));
 }
 
 TEST(ShortenBitReader, BitsAfterTheLastCodeAreNeverRead) {
@@ -255,7 +256,7 @@ TEST(ShortenBitReader, RunawayLimitCountsZerosPresent) {
             ASSERT_TRUE(got.has_value()) << got.error().message;
             EXPECT_EQ(*got, (kLimit << 5) | 0b10101);
         } else {
-            EXPECT_EQ(error_of(got), invalid(c.message)) << "lead " << c.lead << " zeros " << c.zeros;
+            EXPECT_EQ(error_of(got), listed_invalid(c.message)) << "lead " << c.lead << " zeros " << c.zeros;
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue_support.hpp"
 #include "codecs/g711.hpp"
 #include "shorten/decoder.hpp"
 #include "shorten/to_pcm.hpp"
@@ -20,8 +21,8 @@ using testing::view;
 using Bytes = std::vector<std::uint8_t>;
 using Values = std::vector<int>;
 
-const Error kTruncated = invalid("truncated or corrupt shorten stream: ran past end of bitstream");
-const Error kOverflow = invalid("shorten reconstruction overflowed i64 (corrupt stream)");
+const Error kTruncated = listed_invalid("truncated or corrupt shorten stream: ran past end of bitstream");
+const Error kOverflow = listed_invalid("shorten reconstruction overflowed i64 (corrupt stream)");
 constexpr std::int64_t k25 = std::int64_t{1} << 25;
 constexpr std::int64_t k30 = std::int64_t{1} << 30;
 constexpr std::int64_t k47 = std::int64_t{1} << 47;
@@ -104,8 +105,8 @@ Bytes header_only(Header h, std::uint64_t skip_codes) {
 }
 
 TEST(ShortenDecoder, PreambleAndHeaderFailures) {
-    const Error magic = invalid("not a shorten stream (missing 'ajkg' magic)");
-    const Error type4 = unsupported("shorten sample type 4 not supported (16-bit PCM and mu-law only)");
+    const Error magic = listed_invalid("not a shorten stream (missing 'ajkg' magic)");
+    const Error type4 = listed_unsupported("shorten sample type 4 not supported (16-bit PCM and mu-law only)");
     struct Case {
         const char* name;
         Bytes stream;
@@ -116,32 +117,32 @@ TEST(ShortenDecoder, PreambleAndHeaderFailures) {
         {"3 bytes", raw("ajk"), magic},
         {"wrong magic", raw("ajkh\x02"), magic},
         {"upper case", raw("AJKG\x02"), magic},
-        {"4 bytes", raw("ajkg"), invalid("truncated shorten stream: missing version byte")},
-        {"version 3", raw("ajkg\x03"), unsupported("shorten version 3 not supported (only v2 is validated)")},
-        {"version 255", raw("ajkg\xff"), unsupported("shorten version 255 not supported (only v2 is validated)")},
+        {"4 bytes", raw("ajkg"), listed_invalid("truncated shorten stream: missing version byte")},
+        {"version 3", raw("ajkg\x03"), listed_unsupported("shorten version 3 not supported (only v2 is validated)")},
+        {"version 255", raw("ajkg\xff"), listed_unsupported("shorten version 255 not supported (only v2 is validated)")},
         {"version only", raw("ajkg\x02"), kTruncated},
         {"type 4", header_only({.type = 4}, 0), type4},
         {"type 0", header_only({.type = 0}, 0),
-         unsupported("shorten sample type 0 not supported (16-bit PCM and mu-law only)")},
+         listed_unsupported("shorten sample type 0 not supported (16-bit PCM and mu-law only)")},
         // The skip codes are read before the sample type is tested.
         {"type 4, skip codes missing", header_only({.type = 4, .nskip = 3}, 2), kTruncated},
         {"type 4 after skip codes", header_only({.type = 4, .nskip = 3}, 3), type4},
         {"nskip first", header_only({.type = 4, .channels = 0, .nskip = 1048577}, 0),
-         invalid("implausible nskip 1048577")},
-        {"channels 0", header_only({.channels = 0}, 0), invalid("invalid shorten channel count 0")},
-        {"channels 257", header_only({.channels = 257}, 0), invalid("invalid shorten channel count 257")},
+         listed_invalid("implausible nskip 1048577")},
+        {"channels 0", header_only({.channels = 0}, 0), listed_invalid("invalid shorten channel count 0")},
+        {"channels 257", header_only({.channels = 257}, 0), listed_invalid("invalid shorten channel count 257")},
         {"type before channels", header_only({.type = 4, .channels = 0}, 0), type4},
-        {"blocksize 0", header_only({.blocksize = 0}, 0), invalid("invalid shorten blocksize 0")},
+        {"blocksize 0", header_only({.blocksize = 0}, 0), listed_invalid("invalid shorten blocksize 0")},
         {"blocksize 2^24 + 1", header_only({.blocksize = 16777217}, 0),
-         invalid("invalid shorten blocksize 16777217")},
+         listed_invalid("invalid shorten blocksize 16777217")},
         {"channels before blocksize", header_only({.channels = 0, .blocksize = 0}, 0),
-         invalid("invalid shorten channel count 0")},
-        {"maxnlpc 1025", header_only({.maxnlpc = 1025}, 0), unsupported("implausible maxnlpc 1025")},
+         listed_invalid("invalid shorten channel count 0")},
+        {"maxnlpc 1025", header_only({.maxnlpc = 1025}, 0), listed_unsupported("implausible maxnlpc 1025")},
         {"blocksize before maxnlpc", header_only({.blocksize = 0, .maxnlpc = 1025}, 0),
-         invalid("invalid shorten blocksize 0")},
-        {"nmean 65537", header_only({.nmean = 65537}, 0), unsupported("implausible nmean 65537")},
+         listed_invalid("invalid shorten blocksize 0")},
+        {"nmean 65537", header_only({.nmean = 65537}, 0), listed_unsupported("implausible nmean 65537")},
         {"maxnlpc before nmean", header_only({.maxnlpc = 1025, .nmean = 65537}, 0),
-         unsupported("implausible maxnlpc 1025")},
+         listed_unsupported("implausible maxnlpc 1025")},
         {"header cut short", cut(header_only({.blocksize = 256}, 0), 7), kTruncated},
     };
     for (const Case& c : cases) EXPECT_EQ(failure(c.stream), c.error) << c.name;
@@ -177,23 +178,23 @@ TEST(ShortenDecoder, CommandFailures) {
         Error error;
     };
     const Case cases[] = {
-        {"function 10", {}, [](Stream& s) { s.fn(10); }, invalid("unknown shorten function code 10")},
-        {"function 13", {}, [](Stream& s) { s.fn(13); }, invalid("unknown shorten function code 13")},
+        {"function 10", {}, [](Stream& s) { s.fn(10); }, listed_invalid("unknown shorten function code 10")},
+        {"function 13", {}, [](Stream& s) { s.fn(13); }, listed_invalid("unknown shorten function code 13")},
         {"bitshift 33", {}, [](Stream& s) { s.bitshift(33); },
-         unsupported("shorten bitshift 33 is implausibly large (corrupt or unsupported)")},
-        {"BLOCKSIZE 0", {}, [](Stream& s) { s.blocksize(0); }, invalid("invalid shorten blocksize 0")},
+         listed_unsupported("shorten bitshift 33 is implausibly large (corrupt or unsupported)")},
+        {"BLOCKSIZE 0", {}, [](Stream& s) { s.blocksize(0); }, listed_invalid("invalid shorten blocksize 0")},
         {"BLOCKSIZE 2^24 + 1", {}, [](Stream& s) { s.blocksize(16777217); },
-         invalid("invalid shorten blocksize 16777217")},
+         listed_invalid("invalid shorten blocksize 16777217")},
         // The order test comes before any coefficient is read.
         {"QLPC order above maxnlpc", {.maxnlpc = 1},
          [](Stream& s) { s.fn(testing::kFnQlpc), s.w.uvar(0, 3), s.w.uvar(2, 2); },
-         invalid("shorten QLPC order 2 exceeds maxnlpc 1")},
+         listed_invalid("shorten QLPC order 2 exceeds maxnlpc 1")},
         {"QLPC order 1025", {.maxnlpc = 1024},
          [](Stream& s) { s.fn(testing::kFnQlpc), s.w.uvar(0, 3), s.w.uvar(1025, 2); },
-         invalid("shorten QLPC order 1025 exceeds maxnlpc 1024")},
+         listed_invalid("shorten QLPC order 1025 exceeds maxnlpc 1024")},
         {"energy 32", {}, [](Stream& s) { s.diff(0, 32, {1, 2, 3, 4}).quit(); },
-         invalid("oversized uvar width 33")},
-        {"energy 200", {}, [](Stream& s) { s.diff(3, 200, {}); }, invalid("oversized uvar width 201")},
+         listed_invalid("oversized uvar width 33")},
+        {"energy 200", {}, [](Stream& s) { s.diff(3, 200, {}); }, listed_invalid("oversized uvar width 201")},
         {"block cut short", {}, [](Stream& s) { s.diff(1, 3, {1, 2}); }, kTruncated},
         {"no QUIT", {}, [](Stream& s) { s.diff(1, 3, {1, 2, 3, 4}); }, kTruncated},
         {"VERBATIM cut short", {}, [](Stream& s) { s.fn(testing::kFnVerbatim), s.w.uvar(3, 5), s.w.uvar(7, 8); },
@@ -327,7 +328,7 @@ TEST(ShortenDecoder, Channels) {
 
 TEST(ShortenDecoder, Type8DomainAtBitshift0) {
     const Error e128 =
-        unsupported("shorten type-8 reconstructed value 128 is outside the 8-bit mu-law domain");
+        listed_unsupported("shorten type-8 reconstructed value 128 is outside the 8-bit mu-law domain");
     struct Case {
         const char* name;
         std::function<void(Stream&)> body;
@@ -336,7 +337,7 @@ TEST(ShortenDecoder, Type8DomainAtBitshift0) {
     const Case cases[] = {
         {"128", [](Stream& s) { s.diff(0, 8, {0, 128, 0, 0}); }, e128},
         {"-129", [](Stream& s) { s.diff(0, 8, {-129, 0, 0, 0}); },
-         unsupported("shorten type-8 reconstructed value -129 is outside the 8-bit mu-law domain")},
+         listed_unsupported("shorten type-8 reconstructed value -129 is outside the 8-bit mu-law domain")},
         {"first of several", [](Stream& s) { s.diff(0, 10, {0, 128, 500, -300}); }, e128},
         // The whole block is read before its output stage.
         {"truncation later in the block", [](Stream& s) { s.fn(0), s.w.uvar(8, 3), s.w.var(128, 9); }, kTruncated},
@@ -433,7 +434,7 @@ TEST(ShortenDecoder, DecodedLengthLimit) {
         s.quit();
         return s.bytes();
     };
-    const Error limit = invalid("shorten stream exceeds the maximum decoded length");
+    const Error limit = listed_invalid("shorten stream exceeds the maximum decoded length");
     {
         Result<DecodedShorten> d = decode_shorten(view(zeros(5, 1, [](Stream&) {})));
         ASSERT_TRUE(d.has_value()) << d.error().message;

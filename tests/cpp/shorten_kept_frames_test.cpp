@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "catalogue_support.hpp"
 #include "sample_files.hpp"
 #include "shorten/decoder.hpp"
 #include "shorten/to_pcm.hpp"
@@ -124,7 +125,7 @@ TEST(ShortenKeptFrames, ChannelsOutOfStepKeepTheirFrames) {
 }
 
 TEST(ShortenKeptFrames, MuLawDomainIsCheckedWhereNothingIsStored) {
-    const Error domain = unsupported("shorten type-8 reconstructed value 300 is outside the 8-bit mu-law domain");
+    const Error domain = listed_unsupported("shorten type-8 reconstructed value 300 is outside the 8-bit mu-law domain");
     const std::int64_t first[] = {1, 2, 3, 4}, bad_later[] = {1, 300, 0, 0}, bad_next[] = {300, 0, 0, 0};
     // In the block's part beyond the needed frames, and in a later block.
     for (const std::int64_t* second : {bad_later, bad_next}) {

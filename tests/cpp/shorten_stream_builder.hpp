@@ -15,7 +15,8 @@
 namespace sonavert {
 // Lets test failures show errors readably.
 inline void PrintTo(const Error& e, std::ostream* os) {
-    *os << (e.kind == ErrorKind::Invalid ? "Invalid" : "Unsupported") << ": \"" << e.message << '"';
+    *os << (e.kind == ErrorKind::Invalid ? "Invalid" : "Unsupported") << " " << static_cast<unsigned>(e.code)
+        << ": \"" << e.message << '"';
 }
 }  // namespace sonavert
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue_support.hpp"
 #include "pipeline/wav_writer.hpp"
 #include "pipeline_test_support.hpp"
 
@@ -165,7 +166,7 @@ TEST(WavWriter, LimitsAndTheirOrder) {
     for (const Case& c : cases) {
         Result<ByteBuffer> wav = write_wav(c.channels, c.rate, c.bits, fake_view(c.pcm_length));
         ASSERT_FALSE(wav.has_value()) << c.name;
-        EXPECT_EQ(describe(wav.error()), describe(invalid(c.message))) << c.name;
+        EXPECT_EQ(describe(wav.error()), describe(listed_invalid(c.message))) << c.name;
     }
 }
 

@@ -4,7 +4,7 @@ argument binding and conversion. The boundary tests (memory, threads,
 sanitizers) run all of them.
 
 The error messages are checked against the catalogue that the fuzz targets
-and the C++ damage sweeps use (tools/lib/error_messages.inc).
+and the C++ damage sweeps use (src/common/messages.inc).
 """
 
 import re
@@ -27,9 +27,9 @@ def _pattern_regex(pattern):
 
 
 def catalogue():
-    """{pattern: compiled regex} of every message in error_messages.inc."""
-    text = (REPO / "tools" / "lib" / "error_messages.inc").read_text()
-    patterns = re.findall(r'^SV_MESSAGE\(\w+, \w+, "(.*)"\)$', text, re.MULTILINE)
+    """{pattern: compiled regex} of every message in the catalogue."""
+    text = (REPO / "src" / "common" / "messages.inc").read_text()
+    patterns = re.findall(r'^SV_MESSAGE\(\d+, \w+, \w+, \w+, "(.*)"\)$', text, re.MULTILINE)
     assert len(patterns) > 50
     return {p: _pattern_regex(p) for p in patterns}
 

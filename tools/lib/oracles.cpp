@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/catalogue.hpp"
 #include "common/text.hpp"
 #include "shorten/to_pcm.hpp"
 #include "sphere/fields.hpp"
@@ -9,21 +10,17 @@
 namespace sonavert::testkit {
 namespace {
 
-struct CataloguedMessage {
-    unsigned group;
-    ErrorKind kind;
-    std::string_view pattern;
-};
-
-constexpr unsigned Header = kHeaderMessages, Drivers = kDriverMessages, Wav = kWavMessages,
-                   Coding = kCodingMessages, Shorten = kShortenMessages;
-constexpr ErrorKind Invalid = ErrorKind::Invalid, Unsupported = ErrorKind::Unsupported;
-
-constexpr CataloguedMessage kCatalogue[] = {
-#define SV_MESSAGE(group, kind, pattern) {group, kind, pattern},
-#include "error_messages.inc"
-#undef SV_MESSAGE
-};
+// The group bit of a catalogued code: its hundreds (common/messages.inc).
+unsigned group_of(Code code) {
+    switch (static_cast<unsigned>(code) / 100) {
+        case 1: return kHeaderMessages;
+        case 2: return kDriverMessages;
+        case 3: return kWavMessages;
+        case 4: return kCodingMessages;
+        case 5: return kShortenMessages;
+        default: return 0;
+    }
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -66,9 +63,9 @@ bool matches_pattern(std::string_view pattern, std::string_view message) {
 }
 
 bool is_catalogued(const Error& error, unsigned groups) {
-    return std::any_of(std::begin(kCatalogue), std::end(kCatalogue), [&](const CataloguedMessage& m) {
-        return (m.group & groups) != 0 && m.kind == error.kind && matches_pattern(m.pattern, error.message);
-    });
+    const CatalogueEntry* entry = catalogue_entry(error.code);
+    return entry != nullptr && (group_of(entry->code) & groups) != 0 && entry->kind == error.kind &&
+           matches_pattern(entry->pattern, error.message);
 }
 
 std::int16_t g711_level(std::uint8_t code, bool alaw) {

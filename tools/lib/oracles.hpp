@@ -21,7 +21,8 @@
 
 namespace sonavert::testkit {
 
-// Groups of messages in error_messages.inc, as bits.
+// Groups of catalogued messages (common/messages.inc: the hundreds of the
+// code), as bits.
 enum MessageGroup : unsigned {
     kHeaderMessages = 1u << 0,   // parse_header
     kDriverMessages = 1u << 1,   // declared payload size, truncation
@@ -37,8 +38,8 @@ inline constexpr unsigned kTranscodeMessages = kDecodePcmMessages | kWavMessages
 // {q}: a quoted text, {t}: any text; everything else literal).
 bool matches_pattern(std::string_view pattern, std::string_view message);
 
-// True when `error` is one of the catalogued messages of `groups`, with
-// the catalogued kind.
+// True when `error` carries the code of a catalogued message of `groups`,
+// with that entry's kind and a message of the form of its pattern.
 bool is_catalogued(const Error& error, unsigned groups);
 
 // The 16-bit level of a G.711 code word, by the G.711 formulas.
