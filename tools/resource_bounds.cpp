@@ -174,7 +174,7 @@ Bytes zero_blocks(std::uint64_t channels, std::uint64_t blocks) {
 Bytes long_prefixes(std::uint64_t codes, std::uint64_t zeros) {
     ShortenStreamWriter w;
     w.header({5, 1, codes, 0, 0, 0});
-    w.function(kFnDiff0);
+    w.function(shorten::kDiff0);
     w.bits().put_uvar(0, 3);  // energy 0: residual width 1
     for (std::uint64_t i = 0; i < codes; ++i) {
         w.bits().put_zeros(zeros);

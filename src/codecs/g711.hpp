@@ -5,15 +5,13 @@
 #include <cstdint>
 
 #include "common/bytes.hpp"
+#include "common/g711_table.hpp"
 
 namespace sonavert::codecs {
 
-using G711Table = std::array<std::int16_t, 256>;
-
-// The 256 expansion levels of one law: the 14-bit mu-law level times 4
-// (-32124..32124) or the 13-bit A-law level times 8 (-32256..32256).
-// Built afresh by each caller into its own storage.
-G711Table make_g711_table(bool alaw) noexcept;
+// The expansion tables (common/g711_table.hpp).
+using ::sonavert::G711Table;
+using ::sonavert::make_g711_table;
 
 // Expands every byte of `data` to two bytes of little-endian PCM, after
 // `lead` uninitialised bytes left for the caller. Never fails; throws

@@ -120,8 +120,10 @@ void convert_plain_pcm(const PlainPcm& layout, ByteView payload, std::uint8_t* o
 
 Result<Decoder> choose_decoder(const sphere::HeaderFields& fields) {
     const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
-    const CodingParts parts = split_coding(coding);
+    return choose_decoder(coding, split_coding(coding));
+}
 
+Result<Decoder> choose_decoder(std::string_view coding, const CodingParts& parts) {
     if (parts.compressed()) {
         const std::string compression = text::ascii_lower(parts.compression);
         if (compression != kEmbeddedShorten) {

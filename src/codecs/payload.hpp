@@ -37,6 +37,8 @@ enum class Decoder { PlainPcm, MuLaw, ALaw, EmbeddedShorten };
 // for a compression or base coding we do not handle. Reads sample_coding
 // only.
 Result<Decoder> choose_decoder(const sphere::HeaderFields& fields);
+// The same for a sample_coding text `coding` already split into `parts`.
+Result<Decoder> choose_decoder(std::string_view coding, const CodingParts& parts);
 
 // How plain PCM is converted: its width and whether its bytes are swapped.
 struct PlainPcm {

@@ -14,11 +14,20 @@ namespace {
 constexpr std::int64_t kMaxWavChannels = std::numeric_limits<std::uint16_t>::max();
 constexpr std::int64_t kMaxWavSampleRate = std::numeric_limits<std::uint32_t>::max();
 
+// The header's sample_coding text (default "pcm"), split once per call.
+struct Coding {
+    std::string_view text;
+    codecs::CodingParts parts;
+};
+Coding coding_of(const sphere::HeaderFields& fields) {
+    const std::string_view text = sphere::field_text(fields, "sample_coding", "pcm");
+    return {text, codecs::split_coding(text)};
+}
+
 // The bytes handed to the decoder: every byte after the header for a
 // compressed coding, else exactly the declared payload size.
-Result<ByteView> audio_payload(const sphere::SphereHeader& header) {
-    const std::string_view coding = sphere::field_text(header.fields, "sample_coding", "pcm");
-    if (codecs::split_coding(coding).compressed()) return header.payload;
+Result<ByteView> audio_payload(const sphere::SphereHeader& header, const Coding& coding) {
+    if (coding.parts.compressed()) return header.payload;
     SV_ASSIGN_OR_RETURN(const std::uint64_t size, sphere::declared_payload_size(header.fields));
     if (header.payload.size() < size) return errors::payload_truncated(size, header.payload.size());
     return header.payload.first(size);
@@ -42,8 +51,10 @@ Result<WavFormat> wav_format(const sphere::HeaderFields& fields) {
 }  // namespace
 
 Result<codecs::DecodedPcm> decode_audio(const sphere::SphereHeader& header) {
-    SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header));
-    return codecs::decode_payload(header.fields, payload);
+    const Coding coding = coding_of(header.fields);
+    SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header, coding));
+    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(coding.text, coding.parts));
+    return codecs::decode_with(decoder, header.fields, payload);
 }
 
 Result<ByteBuffer> decode_pcm(ByteView file) {
@@ -54,8 +65,9 @@ Result<ByteBuffer> decode_pcm(ByteView file) {
 
 Result<ByteBuffer> transcode_to_wav(ByteView file) {
     SV_ASSIGN_OR_RETURN(const sphere::SphereHeader header, sphere::parse_header(file));
-    SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header));
-    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(header.fields));
+    const Coding coding = coding_of(header.fields);
+    SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header, coding));
+    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(coding.text, coding.parts));
 
     if (decoder == codecs::Decoder::PlainPcm) {
         // Plain PCM is converted straight into the WAV file: every check

@@ -1,5 +1,7 @@
-// The Shorten version 2 stream decoder ("ajkg", version 2): header, command
-// loop, block reconstruction, and the output stage to 16-bit PCM.
+// The Shorten version 2 stream decoder ("ajkg", version 2) for a whole
+// stream: header, command loop, block reconstruction, and the output stage
+// to 16-bit PCM. (IncrementalDecoder in incremental.hpp makes the same
+// frames a few at a time.)
 #pragma once
 
 #include <cstddef>
@@ -8,26 +10,9 @@
 
 #include "common/bytes.hpp"
 #include "common/error.hpp"
+#include "shorten/stream_header.hpp"
 
 namespace sonavert::shorten {
-
-// Header bounds. Each keeps a corrupt header from asking for absurd work or
-// memory before a single sample is decoded.
-inline constexpr std::uint64_t kMaxChannels = 256;                    // far beyond any recording
-inline constexpr std::uint64_t kMaxBlocksize = std::uint64_t{1} << 24;  // 16M samples per block
-inline constexpr std::uint64_t kMaxLpcOrder = 1024;                   // predictor taps per sample
-inline constexpr std::uint64_t kMaxMeanBlocks = std::uint64_t{1} << 16;  // means kept per channel
-inline constexpr std::uint64_t kMaxSkip = std::uint64_t{1} << 20;      // header skip codes
-inline constexpr std::uint64_t kMaxBitshift = 32;                     // output shift
-// Total decoded samples, over all channels: bounds the output (2 GiB of
-// 16-bit PCM) that a few hundred bytes of stream could otherwise demand.
-// Fuzzing builds may lower it (SONAVERT_MAX_DECODED_SAMPLES, set by
-// fuzz/CMakeLists.txt) so that the streams that reach it decode quickly.
-#ifdef SONAVERT_MAX_DECODED_SAMPLES
-inline constexpr std::uint64_t kMaxDecodedSamples = SONAVERT_MAX_DECODED_SAMPLES;
-#else
-inline constexpr std::uint64_t kMaxDecodedSamples = std::uint64_t{1} << 30;
-#endif
 
 // A decoded stream, its samples already in their final 16-bit form.
 struct DecodedShorten {

@@ -38,7 +38,7 @@ std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept {
 
 OutputStage::OutputStage(bool ulaw) : ulaw_(ulaw) {
     if (ulaw_) {
-        mulaw_ = codecs::make_g711_table(false);
+        mulaw_ = make_g711_table(false);
         set_bitshift(0);
     }
 }

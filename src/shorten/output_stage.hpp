@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codecs/g711.hpp"
+#include "common/g711_table.hpp"
 
 namespace sonavert::shorten {
 
@@ -48,7 +48,7 @@ private:
 
     bool ulaw_;
     std::uint32_t bitshift_ = 0;
-    codecs::G711Table mulaw_{};
+    G711Table mulaw_{};
     // Mu-law only: the PCM level of samples -128..127 (index v + 128).
     std::array<std::int16_t, 256> levels_{};
 };

@@ -6,15 +6,15 @@
 
 #include "common/bytes.hpp"
 #include "common/error.hpp"
+#include "shorten/decoder.hpp"
 
 namespace sonavert::shorten {
 
-struct ShortenPcm {
-    std::uint64_t channel_count = 0;  // the stream header's channel count, 1..256
-    bool is_ulaw = false;             // the stream carried mu-law samples
-    std::uint64_t frames = 0;         // frames decoded
-    ByteBuffer pcm;                   // 2 bytes per stored sample, frame by frame
-};
+// The decoder already delivers the final 16-bit values (clamped linear
+// samples, or mu-law codes through the G.711 table) block by block, so its
+// result is the PCM: channel_count, is_ulaw, frames decoded, and `pcm` of
+// 2 bytes per stored sample, frame by frame.
+using ShortenPcm = DecodedShorten;
 
 // Decodes `stream` and converts its samples to 16-bit PCM: linear samples
 // are clamped to -32768..32767, mu-law codes go through the G.711 table.

@@ -63,28 +63,28 @@ public:
         while (!failed_) {
             Command c;
             c.fn = uvar(2);
-            if (c.fn <= kFnDiff3 || c.fn == kFnQlpc) {
+            if (c.fn <= shorten::kDiff3 || c.fn == shorten::kQlpc) {
                 c.energy = uvar(3);
-                if (c.fn == kFnQlpc) {
+                if (c.fn == shorten::kQlpc) {
                     const std::uint64_t order = uvar(2);
                     for (std::uint64_t j = 0; j < order; ++j) c.coefs.push_back(var(6));
                 }
                 for (std::uint64_t i = 0; i < blocksize && !failed_; ++i) {
                     c.residuals.push_back(var(static_cast<unsigned>(c.energy) + 1));
                 }
-            } else if (c.fn == kFnBlocksize) {
+            } else if (c.fn == shorten::kBlocksize) {
                 c.value = blocksize = ulong();
-            } else if (c.fn == kFnBitshift) {
+            } else if (c.fn == shorten::kBitshift) {
                 c.value = uvar(2);
-            } else if (c.fn == kFnVerbatim) {
+            } else if (c.fn == shorten::kVerbatim) {
                 const std::uint64_t count = uvar(5);
                 for (std::uint64_t i = 0; i < count; ++i) c.verbatim.push_back(static_cast<std::uint8_t>(uvar(8)));
-            } else if (c.fn != kFnQuit && c.fn != kFnZero) {
+            } else if (c.fn != shorten::kQuit && c.fn != shorten::kZero) {
                 ADD_FAILURE() << "unexpected function code " << c.fn;
                 break;
             }
             s.commands.push_back(c);
-            if (c.fn == kFnQuit) break;
+            if (c.fn == shorten::kQuit) break;
         }
         EXPECT_FALSE(failed_) << "stream ran out of bits";
         s.bits_left = bytes_.size() * 8 - pos_;
@@ -128,12 +128,12 @@ std::string shape(const StreamWalker::Stream& s) {
     std::string out;
     for (const auto& c : s.commands) {
         if (!out.empty()) out += ' ';
-        if (c.fn <= kFnDiff3 || c.fn == kFnQlpc) out += 'B';
-        if (c.fn == kFnZero) out += 'Z';
-        if (c.fn == kFnQuit) out += 'Q';
-        if (c.fn == kFnBitshift) out += 'S' + std::to_string(c.value);
-        if (c.fn == kFnBlocksize) out += 'L' + std::to_string(c.value);
-        if (c.fn == kFnVerbatim) out += 'V' + std::to_string(c.verbatim.size());
+        if (c.fn <= shorten::kDiff3 || c.fn == shorten::kQlpc) out += 'B';
+        if (c.fn == shorten::kZero) out += 'Z';
+        if (c.fn == shorten::kQuit) out += 'Q';
+        if (c.fn == shorten::kBitshift) out += 'S' + std::to_string(c.value);
+        if (c.fn == shorten::kBlocksize) out += 'L' + std::to_string(c.value);
+        if (c.fn == shorten::kVerbatim) out += 'V' + std::to_string(c.verbatim.size());
     }
     return out;
 }
@@ -334,10 +334,10 @@ TEST(Encoder, PicksThePredictorThatFitsTheSignal) {
         parabola[i] = 3 * i * i - 1001;
     }
     const Case cases[] = {
-        {"silence", silent, kFnZero},
-        {"constant", constant, kFnDiff1},
-        {"ramp", ramp, kFnDiff2},
-        {"parabola", parabola, kFnDiff3},
+        {"silence", silent, shorten::kZero},
+        {"constant", constant, shorten::kDiff1},
+        {"ramp", ramp, shorten::kDiff2},
+        {"parabola", parabola, shorten::kDiff3},
     };
     for (const Case& c : cases) {
         // Two blocks: the second one starts from a history of the same signal.
@@ -345,7 +345,7 @@ TEST(Encoder, PicksThePredictorThatFitsTheSignal) {
         ASSERT_GE(s.commands.size(), 2u) << c.what;
         const auto& second = s.commands[s.commands.size() - 2];
         EXPECT_EQ(second.fn, c.fn) << c.what;
-        if (c.fn != kFnZero) {
+        if (c.fn != shorten::kZero) {
             EXPECT_EQ(second.energy, 0u) << c.what;
         }
     }
@@ -358,7 +358,7 @@ TEST(Encoder, Diff0UsesTheRunningMeanOfPreviousBlocks) {
     for (int i = 0; i < 16; ++i) samples.insert(samples.end(), {19999, 20003, 20001, 20001});
     const auto s = walk(encode(samples, mono(16, 2)));
     const auto& last = s.commands[3];
-    ASSERT_EQ(last.fn, kFnDiff0);
+    ASSERT_EQ(last.fn, shorten::kDiff0);
     for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(last.residuals[i], samples[48 + i] - 20001) << i;
 }
 
@@ -400,8 +400,8 @@ TEST(Encoder, BlocksizeScheduleCyclesAndIsClippedAtTheEnd) {
     std::vector<std::uint64_t> sizes;
     std::uint64_t current = s.header.blocksize;
     for (const auto& c : s.commands) {
-        if (c.fn == kFnBlocksize) current = c.value;
-        if (c.fn <= kFnDiff3) sizes.push_back(current);
+        if (c.fn == shorten::kBlocksize) current = c.value;
+        if (c.fn <= shorten::kDiff3) sizes.push_back(current);
     }
     EXPECT_EQ(sizes, (std::vector<std::uint64_t>{3, 5, 3, 2}));
 }
@@ -450,7 +450,7 @@ TEST(Encoder, QlpcIsChosenForAResonantSignal) {
     const auto s = walk(with_lpc);
     std::size_t qlpc_blocks = 0;
     for (const auto& c : s.commands) {
-        if (c.fn != kFnQlpc) continue;
+        if (c.fn != shorten::kQlpc) continue;
         ++qlpc_blocks;
         EXPECT_GE(c.coefs.size(), 2u);
         EXPECT_LE(c.coefs.size(), 4u);
@@ -554,7 +554,7 @@ TEST(MulawValues, CodesAreEncodedAsTheirValues) {
     ASSERT_TRUE(from_codes.has_value());
     EXPECT_EQ(*from_codes, encode(values, o));
     // Never a BITSHIFT, even for values with shared trailing zeros.
-    for (const auto& c : walk(*from_codes).commands) EXPECT_NE(c.fn, kFnBitshift);
+    for (const auto& c : walk(*from_codes).commands) EXPECT_NE(c.fn, shorten::kBitshift);
 }
 
 // ---- SPHERE writer --------------------------------------------------------------

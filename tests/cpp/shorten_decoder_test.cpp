@@ -187,20 +187,20 @@ TEST(ShortenDecoder, CommandFailures) {
          listed_invalid("invalid shorten blocksize 16777217")},
         // The order test comes before any coefficient is read.
         {"QLPC order above maxnlpc", {.maxnlpc = 1},
-         [](Stream& s) { s.fn(testing::kFnQlpc), s.w.uvar(0, 3), s.w.uvar(2, 2); },
+         [](Stream& s) { s.fn(kQlpc), s.w.uvar(0, 3), s.w.uvar(2, 2); },
          listed_invalid("shorten QLPC order 2 exceeds maxnlpc 1")},
         {"QLPC order 1025", {.maxnlpc = 1024},
-         [](Stream& s) { s.fn(testing::kFnQlpc), s.w.uvar(0, 3), s.w.uvar(1025, 2); },
+         [](Stream& s) { s.fn(kQlpc), s.w.uvar(0, 3), s.w.uvar(1025, 2); },
          listed_invalid("shorten QLPC order 1025 exceeds maxnlpc 1024")},
         {"energy 32", {}, [](Stream& s) { s.diff(0, 32, {1, 2, 3, 4}).quit(); },
          listed_invalid("oversized uvar width 33")},
         {"energy 200", {}, [](Stream& s) { s.diff(3, 200, {}); }, listed_invalid("oversized uvar width 201")},
         {"block cut short", {}, [](Stream& s) { s.diff(1, 3, {1, 2}); }, kTruncated},
         {"no QUIT", {}, [](Stream& s) { s.diff(1, 3, {1, 2, 3, 4}); }, kTruncated},
-        {"VERBATIM cut short", {}, [](Stream& s) { s.fn(testing::kFnVerbatim), s.w.uvar(3, 5), s.w.uvar(7, 8); },
+        {"VERBATIM cut short", {}, [](Stream& s) { s.fn(kVerbatim), s.w.uvar(3, 5), s.w.uvar(7, 8); },
          kTruncated},
         {"coefficients cut short", {.maxnlpc = 2},
-         [](Stream& s) { s.fn(testing::kFnQlpc), s.w.uvar(0, 3), s.w.uvar(2, 2), s.w.var(5, 6); }, kTruncated},
+         [](Stream& s) { s.fn(kQlpc), s.w.uvar(0, 3), s.w.uvar(2, 2), s.w.var(5, 6); }, kTruncated},
     };
     for (const Case& c : cases) {
         Stream s(c.header);
@@ -378,7 +378,7 @@ TEST(ShortenDecoder, Overflow) {
         // offset at the third addition, before any residual is read.
         {"mean offset", {.nmean = 3}, [](Stream& s) { ramp(s, 32768); s.fn(0), s.w.uvar(0, 3); }, kOverflow},
         {"mean offset, QLPC", {.maxnlpc = 1, .nmean = 3},
-         [](Stream& s) { ramp(s, 32768); s.fn(testing::kFnQlpc), s.w.uvar(0, 3), s.w.uvar(0, 2); }, kOverflow},
+         [](Stream& s) { ramp(s, 32768); s.fn(kQlpc), s.w.uvar(0, 3), s.w.uvar(0, 2); }, kOverflow},
         {"means that fit", {.nmean = 2}, [](Stream& s) { ramp(s, 32768); s.fn(0), s.w.uvar(0, 3); }, kTruncated},
         // Cases at the bounds of the fast paths. Samples of 3 * 2^48 (below
         // 2^50): 11000 of them overflow the block's sum, 10922 do not.

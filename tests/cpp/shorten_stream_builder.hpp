@@ -11,6 +11,7 @@
 
 #include "common/bytes.hpp"
 #include "common/error.hpp"
+#include "shorten/function_codes.hpp"
 
 namespace sonavert {
 // Lets test failures show errors readably.
@@ -74,7 +75,6 @@ struct Header {
 };
 
 // Function codes (DIFF0..DIFF3 are 0..3).
-enum : std::uint64_t { kFnQuit = 4, kFnBlocksize = 5, kFnBitshift = 6, kFnQlpc = 7, kFnZero = 8, kFnVerbatim = 9 };
 
 // A stream: "ajkg", version 2, then the bitstream.
 class Stream {
@@ -97,23 +97,23 @@ public:
     }
     Stream& qlpc(unsigned energy, const std::vector<std::int64_t>& coefs,
                  const std::vector<std::int64_t>& residuals) {
-        fn(kFnQlpc);
+        fn(kQlpc);
         w.uvar(energy, 3);
         w.uvar(coefs.size(), 2);
         for (std::int64_t c : coefs) w.var(c, 6);
         for (std::int64_t r : residuals) w.var(r, energy + 1);
         return *this;
     }
-    Stream& zero() { return fn(kFnZero); }
-    Stream& blocksize(std::uint64_t n) { return fn(kFnBlocksize), w.ulong(n), *this; }
-    Stream& bitshift(std::uint64_t n) { return fn(kFnBitshift), w.uvar(n, 2), *this; }
+    Stream& zero() { return fn(kZero); }
+    Stream& blocksize(std::uint64_t n) { return fn(kBlocksize), w.ulong(n), *this; }
+    Stream& bitshift(std::uint64_t n) { return fn(kBitshift), w.uvar(n, 2), *this; }
     Stream& verbatim(const std::vector<std::uint64_t>& codes) {
-        fn(kFnVerbatim);
+        fn(kVerbatim);
         w.uvar(codes.size(), 5);
         for (std::uint64_t c : codes) w.uvar(c, 8);
         return *this;
     }
-    Stream& quit() { return fn(kFnQuit); }
+    Stream& quit() { return fn(kQuit); }
 
     std::vector<std::uint8_t> bytes() const {
         const std::vector<std::uint8_t>& bits = w.bytes();

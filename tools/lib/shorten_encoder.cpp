@@ -6,20 +6,15 @@
 #include <cmath>
 #include <string>
 
+#include "shorten/stream_header.hpp"
 #include "shorten_stream_writer.hpp"
 
 namespace sonavert::testkit {
 
 namespace {
 
-// The decoder's bounds; a stream outside them would be rejected, so the
-// encoder refuses to write one.
-constexpr std::uint32_t kMaxChannels = 256;
-constexpr std::uint32_t kMaxBlocksize = 0x1000000;
-constexpr std::uint32_t kMaxLpcOrder = 1024;
-constexpr std::uint32_t kMaxNmean = 0x10000;
-constexpr std::uint32_t kMaxNskip = 0x100000;
-constexpr std::uint32_t kMaxBitshift = 32;
+// The decoder's bounds (shorten/stream_header.hpp) hold for the encoder
+// too: a stream outside them would be rejected, so it refuses to write one.
 // The decoder accepts a unary prefix of at most 2^26 zeros; residual widths
 // are raised until every code stays within it.
 constexpr unsigned kMaxPrefixBits = 26;
@@ -69,18 +64,18 @@ Error odd_pcm_length(std::uint64_t length) {
 // ---- option checks ---------------------------------------------------------
 
 Status check_options(const ShortenOptions& o) {
-    if (o.channels < 1 || o.channels > kMaxChannels) return option_out_of_range("channels", o.channels, "1..256");
+    if (o.channels < 1 || o.channels > shorten::kMaxChannels) return option_out_of_range("channels", o.channels, "1..256");
     if (o.sample_type != 3 && o.sample_type != 5 && o.sample_type != 8) return bad_sample_type(o.sample_type);
-    if (o.blocksize < 1 || o.blocksize > kMaxBlocksize) {
+    if (o.blocksize < 1 || o.blocksize > shorten::kMaxBlocksize) {
         return option_out_of_range("blocksize", o.blocksize, "1..16777216");
     }
     for (std::uint32_t b : o.blocksize_schedule) {
-        if (b < 1 || b > kMaxBlocksize) return option_out_of_range("blocksize", b, "1..16777216");
+        if (b < 1 || b > shorten::kMaxBlocksize) return option_out_of_range("blocksize", b, "1..16777216");
     }
-    if (o.maxnlpc > kMaxLpcOrder) return option_out_of_range("maxnlpc", o.maxnlpc, "0..1024");
-    if (o.nmean > kMaxNmean) return option_out_of_range("nmean", o.nmean, "0..65536");
-    if (o.nskip > kMaxNskip) return option_out_of_range("nskip", o.nskip, "0..1048576");
-    if (o.bitshift && *o.bitshift > kMaxBitshift) return option_out_of_range("bitshift", *o.bitshift, "0..32");
+    if (o.maxnlpc > shorten::kMaxLpcOrder) return option_out_of_range("maxnlpc", o.maxnlpc, "0..1024");
+    if (o.nmean > shorten::kMaxMeanBlocks) return option_out_of_range("nmean", o.nmean, "0..65536");
+    if (o.nskip > shorten::kMaxSkip) return option_out_of_range("nskip", o.nskip, "0..1048576");
+    if (o.bitshift && *o.bitshift > shorten::kMaxBitshift) return option_out_of_range("bitshift", *o.bitshift, "0..32");
     if (o.sample_type == 8 && o.bitshift.value_or(0) != 0) return mulaw_needs_no_shift();
     return ok_status();
 }
@@ -355,11 +350,11 @@ void Encoder::encode_block(std::uint32_t channel, std::uint64_t frame, std::uint
     for (unsigned p = 0; p < 4; ++p) {
         // OR of the values has the bit length of their maximum.
         const ResidualCoding c = best_width(u_[p], or_u[p], sum_u[p]);
-        const std::uint64_t total = uvar_bits(kFnDiff0 + p, 2) + c.bits;
+        const std::uint64_t total = uvar_bits(shorten::kDiff0 + p, 2) + c.bits;
         if (total < best_bits) {
             best_bits = total;
             best = c;
-            best_fn = kFnDiff0 + p;
+            best_fn = shorten::kDiff0 + p;
         }
     }
     qlpc_bits_ = UINT64_MAX;
@@ -368,7 +363,7 @@ void Encoder::encode_block(std::uint32_t channel, std::uint64_t frame, std::uint
     const std::vector<std::uint64_t>* residuals = &u_[best_fn];
     if (qlpc_bits_ < best_bits) {
         best = qlpc_width_;
-        out_.function(kFnQlpc);
+        out_.function(shorten::kQlpc);
         bits.put_uvar(best.energy, 3);
         bits.put_uvar(qlpc_coefs_.size(), 2);
         for (std::int64_t c : qlpc_coefs_) bits.put_var(c, 6);
@@ -413,7 +408,7 @@ void Encoder::try_qlpc(std::uint32_t n, std::int64_t offset) {
         }
     }
     qlpc_coefs_.resize(order);
-    std::uint64_t head_bits = uvar_bits(kFnQlpc, 2) + uvar_bits(order, 2);
+    std::uint64_t head_bits = uvar_bits(shorten::kQlpc, 2) + uvar_bits(order, 2);
     for (std::size_t j = 0; j < order; ++j) {
         const auto q = static_cast<std::int64_t>(std::lround(fit.coefs[order - 1][j] * kCoefScale));
         qlpc_coefs_[j] = std::clamp(q, -kMaxCoef, kMaxCoef);

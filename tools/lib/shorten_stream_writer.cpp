@@ -77,7 +77,7 @@ ShortenStreamWriter& ShortenStreamWriter::function(std::uint64_t code) {
 
 ShortenStreamWriter& ShortenStreamWriter::diff(unsigned order, unsigned energy,
                                                std::span<const std::int64_t> residuals) {
-    function(kFnDiff0 + order);
+    function(shorten::kDiff0 + order);
     bits_.put_uvar(energy, 3);
     for (std::int64_t r : residuals) bits_.put_var(r, energy + 1);
     return *this;
@@ -85,7 +85,7 @@ ShortenStreamWriter& ShortenStreamWriter::diff(unsigned order, unsigned energy,
 
 ShortenStreamWriter& ShortenStreamWriter::qlpc(unsigned energy, std::span<const std::int64_t> coefs,
                                                std::span<const std::int64_t> residuals) {
-    function(kFnQlpc);
+    function(shorten::kQlpc);
     bits_.put_uvar(energy, 3);
     bits_.put_uvar(coefs.size(), 2);
     for (std::int64_t c : coefs) bits_.put_var(c, 6);
@@ -93,28 +93,28 @@ ShortenStreamWriter& ShortenStreamWriter::qlpc(unsigned energy, std::span<const 
     return *this;
 }
 
-ShortenStreamWriter& ShortenStreamWriter::zero() { return function(kFnZero); }
+ShortenStreamWriter& ShortenStreamWriter::zero() { return function(shorten::kZero); }
 
 ShortenStreamWriter& ShortenStreamWriter::blocksize(std::uint64_t blocksize) {
-    function(kFnBlocksize);
+    function(shorten::kBlocksize);
     bits_.put_ulong(blocksize);
     return *this;
 }
 
 ShortenStreamWriter& ShortenStreamWriter::bitshift(std::uint64_t bitshift) {
-    function(kFnBitshift);
+    function(shorten::kBitshift);
     bits_.put_uvar(bitshift, 2);
     return *this;
 }
 
 ShortenStreamWriter& ShortenStreamWriter::verbatim(std::span<const std::uint8_t> bytes) {
-    function(kFnVerbatim);
+    function(shorten::kVerbatim);
     bits_.put_uvar(bytes.size(), 5);
     for (std::uint8_t b : bytes) bits_.put_uvar(b, 8);
     return *this;
 }
 
-ShortenStreamWriter& ShortenStreamWriter::quit() { return function(kFnQuit); }
+ShortenStreamWriter& ShortenStreamWriter::quit() { return function(shorten::kQuit); }
 
 std::vector<std::uint8_t> ShortenStreamWriter::finish() { return bits_.finish(); }
 

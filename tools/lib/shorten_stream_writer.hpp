@@ -10,21 +10,9 @@
 #include <span>
 #include <vector>
 
-namespace sonavert::testkit {
+#include "shorten/function_codes.hpp"
 
-// Shorten function codes.
-enum ShortenFunction : std::uint32_t {
-    kFnDiff0 = 0,
-    kFnDiff1 = 1,
-    kFnDiff2 = 2,
-    kFnDiff3 = 3,
-    kFnQuit = 4,
-    kFnBlocksize = 5,
-    kFnBitshift = 6,
-    kFnQlpc = 7,
-    kFnZero = 8,
-    kFnVerbatim = 9,
-};
+namespace sonavert::testkit {
 
 // Packs codes into bytes, most significant bit first. The final partial
 // byte is padded with zero bits by finish().
