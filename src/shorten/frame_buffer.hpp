@@ -36,6 +36,7 @@ public:
     }
 
     std::size_t lead() const noexcept { return lead_; }
+    std::size_t size_bytes() const noexcept { return buffer_.size(); }
     std::int16_t* samples() noexcept { return reinterpret_cast<std::int16_t*>(buffer_.data() + lead_); }
 
     // Moves frames [frames, live) to the front, for a reader that has taken

@@ -63,6 +63,8 @@ public:
     const std::int16_t* frame(std::uint64_t f) noexcept;
     // Streaming: forgets the frames before `f` (<= frames_complete()).
     void drop_frames_before(std::uint64_t f) noexcept;
+    // The size of the output buffer now.
+    std::size_t output_bytes() const noexcept { return output_.size_bytes(); }
 
 private:
     struct Channel {

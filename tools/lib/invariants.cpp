@@ -8,6 +8,7 @@
 #include "oracles.hpp"
 #include "pipeline/drivers.hpp"
 #include "shorten/decoder.hpp"
+#include "shorten/incremental.hpp"
 #include "shorten/to_pcm.hpp"
 #include "sphere/fields.hpp"
 #include "sphere/header.hpp"
@@ -88,12 +89,70 @@ CheckOutcome check_parse_header(ByteView input) {
     return ok;
 }
 
+// The incremental decoder against the whole-stream decode `whole` of the
+// same input: the same channel count and flag, the same frames (read `step`
+// at a time, every fourth call a skip of `step`), the same error, and
+// frames_made() counting what was handed out. Empty when they agree.
+std::string incremental_mismatch(ByteView input, const Result<shorten::ShortenPcm>& whole, std::size_t step) {
+    Result<shorten::IncrementalDecoder> opened = shorten::IncrementalDecoder::open(input);
+    if (!opened) {
+        if (whole) return "the incremental decoder fails to open a stream that decodes";
+        return opened.error() == whole.error() ? "" : "the incremental decoder opens otherwise: " + opened.error().message;
+    }
+    shorten::IncrementalDecoder& decoder = *opened;
+    if (whole && (decoder.channel_count() != whole->channel_count || decoder.is_ulaw() != whole->is_ulaw)) {
+        return "the incremental decoder reads another header";
+    }
+    const auto channels = static_cast<std::size_t>(decoder.channel_count());
+    // A failure of the incremental decoder is right when it is the whole decode's.
+    const auto fault = [&whole](const Error& error) -> std::string {
+        if (whole) return "the incremental decoder fails a stream that decodes: " + error.message;
+        return error == whole.error() ? "" : "the incremental decoder fails otherwise: " + error.message;
+    };
+    const auto sample = [&whole](std::size_t i) {
+        const std::uint8_t* p = whole->pcm.data() + 2 * i;
+        return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+    };
+    std::vector<std::int16_t> buffer(step * channels);
+    std::uint64_t frames = 0;  // made so far, read or skipped
+    for (std::size_t call = 0;; ++call) {
+        std::uint64_t n = 0;
+        if (call % 4 == 3) {
+            Result<std::uint64_t> skipped = decoder.skip(step);
+            if (!skipped) return fault(skipped.error());
+            n = *skipped;
+        } else {
+            Result<std::size_t> read = decoder.read(buffer.data(), step);
+            if (!read) return fault(read.error());
+            n = *read;
+            if (whole) {
+                if ((frames + n) * channels * 2 > whole->pcm.size()) return "the incremental decoder makes more frames";
+                for (std::size_t i = 0; i < n * channels; ++i) {
+                    if (buffer[i] != sample(frames * channels + i)) {
+                        return "the incremental decoder makes other samples";
+                    }
+                }
+            }
+        }
+        frames += n;
+        if (decoder.frames_made() != frames) return "frames_made() is not the frames handed out";
+        if (n < step) break;  // the stream has ended
+    }
+    if (!whole) return "the incremental decoder decodes a stream that fails";
+    if (frames != whole->frames) return "the incremental decoder makes other frames";
+    Result<std::size_t> after = decoder.read(buffer.data(), step);
+    if (!after || *after != 0) return "the incremental decoder goes on after the end";
+    return {};
+}
+
 CheckOutcome check_shorten_to_pcm(ByteView input) {
     Result<shorten::ShortenPcm> result = shorten::shorten_to_pcm(input);
     Result<shorten::DecodedShorten> checked = shorten::decode_shorten(input, shorten::Reconstruction::Checked);
     if (!result) {
         if (checked) return broken("only the fast path fails", result.error().message);
         if (!(checked.error() == result.error())) return broken("the checked path fails otherwise", checked.error().message);
+        const std::string incremental = incremental_mismatch(input, result, 1 + input.size() % 300);
+        if (!incremental.empty()) return broken(incremental);
         return failed_with(result.error(), kShortenMessages);
     }
     if (!checked) return broken("only the checked path fails", checked.error().message);
@@ -103,6 +162,8 @@ CheckOutcome check_shorten_to_pcm(ByteView input) {
         !std::equal(result->pcm.data(), result->pcm.data() + result->pcm.size(), checked->pcm.data())) {
         return broken("the fast and the checked path disagree");
     }
+    const std::string incremental = incremental_mismatch(input, result, 1 + input.size() % 300);
+    if (!incremental.empty()) return broken(incremental);
     const std::optional<ShortenHeader> header = read_shorten_header(input);
     if (!header) return broken("decoded a stream without a readable header");
     if (header->channels != channels || channels < 1 || channels > shorten::kMaxChannels) {

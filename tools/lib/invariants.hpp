@@ -25,7 +25,8 @@ CheckOutcome check_parse_header(ByteView input);
 // shorten_to_pcm: a failure is a catalogued Shorten message; a success holds
 // whole frames (2 x channels x frames bytes) within the decoded-length cap,
 // for the channel count and sample type of the stream's header. The fast
-// reconstruction and the fully checked one agree in samples and errors.
+// reconstruction and the fully checked one agree in samples and errors, and
+// the incremental decoder makes the same frames and fails the same way.
 CheckOutcome check_shorten_to_pcm(ByteView input);
 
 // decode_pcm: a header failure is parse_header's error; a later failure is a

@@ -1,0 +1,66 @@
+#include "shorten/incremental.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "shorten/stream_decoder.hpp"
+
+namespace sonavert::shorten {
+
+IncrementalDecoder::IncrementalDecoder(std::unique_ptr<StreamDecoder> decoder) noexcept
+    : decoder_(std::move(decoder)) {}
+IncrementalDecoder::IncrementalDecoder(IncrementalDecoder&&) noexcept = default;
+IncrementalDecoder& IncrementalDecoder::operator=(IncrementalDecoder&&) noexcept = default;
+IncrementalDecoder::~IncrementalDecoder() = default;
+
+Result<IncrementalDecoder> IncrementalDecoder::open(ByteView stream, Reconstruction mode) {
+    SV_ASSIGN_OR_RETURN(const StreamStart start, read_stream_start(stream));
+    OutputPlan plan;
+    plan.streaming = true;
+    return IncrementalDecoder(std::make_unique<StreamDecoder>(stream, start, mode, plan));
+}
+
+std::uint64_t IncrementalDecoder::channel_count() const noexcept { return decoder_->header().channels; }
+
+bool IncrementalDecoder::is_ulaw() const noexcept { return decoder_->header().sample_type == 8; }
+
+std::size_t IncrementalDecoder::buffered_bytes() const noexcept { return decoder_->output_bytes(); }
+
+Result<std::size_t> IncrementalDecoder::read(std::int16_t* out, std::size_t max_frames) {
+    SV_ASSIGN_OR_RETURN(const std::uint64_t made, advance(out, max_frames));
+    return static_cast<std::size_t>(made);
+}
+
+Result<std::uint64_t> IncrementalDecoder::skip(std::uint64_t frames) { return advance(nullptr, frames); }
+
+Result<std::uint64_t> IncrementalDecoder::advance(std::int16_t* out, std::uint64_t max_frames) {
+    if (failed_) return *failed_;
+    const auto channels = static_cast<std::size_t>(channel_count());
+    std::uint64_t done = 0;
+    while (done < max_frames) {
+        const std::uint64_t ready = decoder_->frames_complete() - (made_ + done);
+        if (ready > 0) {
+            const std::uint64_t n = std::min(ready, max_frames - done);
+            if (out != nullptr) {
+                // n frames are held in the output buffer, so n * channels fits size_t.
+                std::memcpy(out + static_cast<std::size_t>(done) * channels, decoder_->frame(made_ + done),
+                            static_cast<std::size_t>(n) * channels * sizeof(std::int16_t));
+            }
+            done += n;
+            continue;
+        }
+        if (ended_) break;
+        // Every frame made so far is handed out: the buffer starts afresh.
+        decoder_->drop_frames_before(made_ + done);
+        Result<bool> quit = decoder_->step();
+        if (!quit) {
+            failed_ = std::make_unique<Error>(std::move(quit).error());
+            return *failed_;
+        }
+        ended_ = *quit;
+    }
+    made_ += done;
+    return done;
+}
+
+}  // namespace sonavert::shorten

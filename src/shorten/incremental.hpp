@@ -1,0 +1,71 @@
+// A Shorten stream decoded a few frames at a time. It keeps what the
+// stream's next blocks need (each channel's history and block means, the
+// settings in force) and the frames of the block it is in, so its memory
+// follows the blocksize and the channel count, not the stream's length.
+//
+// The frames are those decode_shorten() returns for the same stream, in the
+// same 16-bit form, and a fault in the stream fails with the message that
+// decode_shorten() gives for it. Unlike decode_shorten(), frames before a
+// fault are handed out before the fault is met: a reader that stops early
+// never sees a fault further on.
+//
+// WATCHOUT: a stream whose channels fall out of step (BLOCKSIZE changes
+// inside a cycle through the channels, so that one channel's blocks run
+// ahead of another's) keeps the frames of the channel ahead until the others
+// catch up; that lead is bounded only by the decoded-sample limit. Streams
+// of every encoder keep their channels in step.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "common/bytes.hpp"
+#include "common/error.hpp"
+#include "shorten/decoder.hpp"
+
+namespace sonavert::shorten {
+
+class StreamDecoder;
+
+class IncrementalDecoder {
+public:
+    // Reads the stream header; fails with decode_shorten()'s messages, in
+    // its order. The view must outlive the decoder (views never own).
+    static Result<IncrementalDecoder> open(ByteView stream, Reconstruction mode = Reconstruction::Proven);
+
+    IncrementalDecoder(IncrementalDecoder&&) noexcept;
+    IncrementalDecoder& operator=(IncrementalDecoder&&) noexcept;
+    ~IncrementalDecoder();
+
+    std::uint64_t channel_count() const noexcept;
+    bool is_ulaw() const noexcept;
+    std::uint64_t frames_made() const noexcept { return made_; }  // frames handed out so far
+    // The bytes of decoded samples it holds now: the frames made but not yet
+    // handed out and the room of the block being made.
+    std::size_t buffered_bytes() const noexcept;
+
+    // Makes up to `max_frames` next frames into `out`, which has room for
+    // channel_count() * max_frames samples: interleaved, channel 0 first,
+    // native-endian int16, the values decode_shorten() stores. Returns the
+    // frames made: max_frames, or fewer only when the stream has ended
+    // (QUIT); 0 once it has ended. A fault in the stream fails with
+    // decode_shorten()'s message for it; `out` then holds no useful samples,
+    // frames_made() stays where it was, and every later call fails the same.
+    Result<std::size_t> read(std::int16_t* out, std::size_t max_frames);
+
+    // read() into nowhere: decodes and checks up to `frames` next frames,
+    // returning how many there were.
+    Result<std::uint64_t> skip(std::uint64_t frames);
+
+private:
+    explicit IncrementalDecoder(std::unique_ptr<StreamDecoder> decoder) noexcept;
+    Result<std::uint64_t> advance(std::int16_t* out, std::uint64_t max_frames);
+
+    std::unique_ptr<StreamDecoder> decoder_;
+    std::uint64_t made_ = 0;
+    bool ended_ = false;
+    std::unique_ptr<Error> failed_;  // the fault met, kept for every later call
+};
+
+}  // namespace sonavert::shorten
