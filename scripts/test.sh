@@ -3,8 +3,10 @@
 # tests (CTest), the stable-ABI audit of the wheel, the Python tests, then
 # the C++ and Python tests under AddressSanitizer and UBSan and a short run
 # of every fuzz target.
+# `--quick` runs the quick tier instead (scripts/quick_tests.sh, TESTING.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --quick ]; then exec bash scripts/quick_tests.sh; fi
 bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -18,3 +18,25 @@ def tidigits() -> Path:
         pytest.skip("real SPHERE corpus not present")
     return folder
 
+
+
+# --- Test tiers (TESTING.md) ------------------------------------------------------
+# A test that compares with programs or libraries of others (FFmpeg, SoX,
+# soundfile, or the benchmark run that times them) is marked `peers` and
+# runs in the full tier only; every other test is marked `quick`.
+PEER_WORDS = ("ffmpeg", "sox", "soundfile", "peer")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "quick: runs in every tier (scripts/test.sh --quick)")
+    config.addinivalue_line("markers", "peers: compares with FFmpeg, SoX or soundfile; full tier only")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        name = item.name.lower()
+        if (item.path.name == "test_sonavert_peers.py" or any(w in name for w in PEER_WORDS)
+                or "short_run" in getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.peers)
+        else:
+            item.add_marker(pytest.mark.quick)
