@@ -1,7 +1,8 @@
 """Turns the JSON of measure.py into docs/benchmarks/: results.md (all
 tables), chart.png, and README-section.md (the Performance section of the
-README). It states the goals and whether this run met them; it never fails
-because of a number.
+README), which it also writes into the README between its two markers. It
+states the goals and whether this run met them; it never fails because of a
+number.
 
 Usage: python bench/report.py RESULTS.json --out docs/benchmarks
 """
@@ -353,10 +354,28 @@ def write_readme_section(results: dict, out: Path) -> None:
     (out / "README-section.md").write_text("\n".join(lines))
 
 
+README_START = "<!-- performance section: written by bench/report.py -->"
+README_END = "<!-- end of the performance section -->"
+
+
+def update_readme(readme: Path, section: str) -> None:
+    """Puts `section` between the README's two markers, in place of what
+    stood there; the rest of the README is left as it is."""
+    text = readme.read_text()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        raise SystemExit(f"{readme}: the performance section's markers are missing or out of order")
+    head = text[:start + len(README_START)]
+    readme.write_text(head + "\n" + section.rstrip("\n") + "\n" + text[end:])
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("results", type=Path)
     parser.add_argument("--out", type=Path, required=True)
+    parser.add_argument("--readme", type=Path, default=Path(__file__).resolve().parents[1] / "README.md",
+                        help="README whose performance section is replaced (default: the checkout's)")
+    parser.add_argument("--no-readme", action="store_true", help="leave the README alone")
     args = parser.parse_args()
     results = json.loads(args.results.read_text())
     args.out.mkdir(parents=True, exist_ok=True)
@@ -364,6 +383,9 @@ def main() -> int:
     write_chart(results, args.out)
     write_readme_section(results, args.out)
     print(f"wrote {args.out}/results.md, chart.png, README-section.md")
+    if not args.no_readme:
+        update_readme(args.readme, (args.out / "README-section.md").read_text())
+        print(f"wrote the performance section of {args.readme}")
     return 0
 
 

@@ -131,7 +131,8 @@ PyObject* initialise() {
     PyObject* module = PyModule_Create2(&g_definition, PYTHON_ABI_VERSION);
     if (module == nullptr) return nullptr;
     PyObject* all = nullptr;
-    bool ok = add_attribute(module, all, "__version__", PyUnicode_FromStringAndSize("0.1.0", 5));
+    // SONAVERT_VERSION: the version of pyproject.toml, set by the build.
+    bool ok = add_attribute(module, all, "__version__", PyUnicode_FromStringAndSize(SONAVERT_VERSION, sizeof(SONAVERT_VERSION) - 1));
     PyObject* module_name = ok ? PyModule_GetNameObject(module) : nullptr;
     ok = module_name != nullptr;
     for (PyMethodDef& def : g_functions) {

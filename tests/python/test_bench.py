@@ -159,3 +159,28 @@ def test_report_from_a_real_run(short_run, tmp_path):
         assert f"| {e['item']['label']} |" in text
     assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "bash bench/run.sh" in (tmp_path / "README-section.md").read_text()
+
+
+@pytest.mark.parametrize("before, after", [
+    ("intro\n" + report.README_START + "\nold\nlines\n" + report.README_END + "\nrest\n",
+     "intro\n" + report.README_START + "\n## Performance\nnew\n" + report.README_END + "\nrest\n"),
+    (report.README_START + report.README_END,
+     report.README_START + "\n## Performance\nnew\n" + report.README_END),
+])
+def test_report_writes_the_readme_section_between_its_markers(tmp_path, before, after):
+    readme = tmp_path / "README.md"
+    readme.write_text(before)
+    report.update_readme(readme, "## Performance\nnew\n\n")
+    assert readme.read_text() == after
+    report.update_readme(readme, "## Performance\nnew\n")  # the same section again changes nothing
+    assert readme.read_text() == after
+
+
+@pytest.mark.parametrize("text", ["no markers", report.README_END + " " + report.README_START,
+                                  report.README_START + " only the start"])
+def test_report_refuses_a_readme_without_its_markers(tmp_path, text):
+    readme = tmp_path / "README.md"
+    readme.write_text(text)
+    with pytest.raises(SystemExit, match="markers"):
+        report.update_readme(readme, "## Performance\n")
+    assert readme.read_text() == text
