@@ -39,8 +39,10 @@ std::optional<FieldLine> split_field_line(std::string_view line) {
                                             : text::trim(rest.substr(after_type.pos + after_type.length))};
 }
 
-// Calls visit(line) for every trimmed line of `text` (split at line feeds,
-// the piece after the last one included) until it returns false.
+// Calls visit(line, at) for every line of `text` (split at line feeds, the
+// piece after the last one included), `line` trimmed of White_Space and
+// `at` the offset in `text` where the untrimmed line starts, until visit
+// returns false.
 template <class Visit>
 void for_each_line(std::string_view text, Visit&& visit) {
     for (std::size_t pos = 0; pos <= text.size();) {
