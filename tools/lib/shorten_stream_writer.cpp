@@ -114,6 +114,13 @@ ShortenStreamWriter& ShortenStreamWriter::verbatim(std::span<const std::uint8_t>
     return *this;
 }
 
+ShortenStreamWriter& ShortenStreamWriter::verbatim_codes(std::span<const std::uint64_t> codes) {
+    function(shorten::kVerbatim);
+    bits_.put_uvar(codes.size(), 5);
+    for (std::uint64_t c : codes) bits_.put_uvar(c, 8);
+    return *this;
+}
+
 ShortenStreamWriter& ShortenStreamWriter::quit() { return function(shorten::kQuit); }
 
 std::vector<std::uint8_t> ShortenStreamWriter::finish() { return bits_.finish(); }

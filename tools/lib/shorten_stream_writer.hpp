@@ -100,6 +100,8 @@ public:
     ShortenStreamWriter& bitshift(std::uint64_t bitshift);
     // VERBATIM: the count, then each byte as a read_uvar(8) code.
     ShortenStreamWriter& verbatim(std::span<const std::uint8_t> bytes);
+    // VERBATIM with any values as its read_uvar(8) codes, beyond a byte too.
+    ShortenStreamWriter& verbatim_codes(std::span<const std::uint64_t> codes);
     ShortenStreamWriter& quit();
 
     BitWriter& bits() noexcept { return bits_; }
