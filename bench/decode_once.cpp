@@ -8,6 +8,8 @@
 // included, and neither start-up nor reading the file.
 //
 // MODE: shorten_to_pcm (the file's payload as a bare Shorten stream),
+// incremental (the same stream through IncrementalDecoder, 16000 frames a
+// read into one reused buffer; the size is that of all frames read),
 // decode_pcm or transcode. Prints the size of the result in bytes; exits 1
 // with the error's message when the conversion fails.
 #include <cstdint>
@@ -21,6 +23,7 @@
 #include "common/bytes.hpp"
 #include "common/error.hpp"
 #include "pipeline/drivers.hpp"
+#include "shorten/incremental.hpp"
 #include "shorten/to_pcm.hpp"
 #include "sphere/header.hpp"
 
@@ -28,7 +31,9 @@ namespace {
 
 using namespace sonavert;
 
-enum class Mode : int { ShortenToPcm, DecodePcm, Transcode };
+enum class Mode : int { ShortenToPcm, Incremental, DecodePcm, Transcode };
+
+constexpr std::size_t kReadFrames = 16000;
 
 // The result's size, or the error; the result itself is released here.
 Result<std::uint64_t> convert(Mode mode, ByteView input) {
@@ -37,6 +42,18 @@ Result<std::uint64_t> convert(Mode mode, ByteView input) {
             Result<shorten::ShortenPcm> r = shorten::shorten_to_pcm(input);
             if (!r) return std::move(r).error();
             return static_cast<std::uint64_t>(r->pcm.size());
+        }
+        case Mode::Incremental: {
+            Result<shorten::IncrementalDecoder> d = shorten::IncrementalDecoder::open(input);
+            if (!d) return std::move(d).error();
+            std::vector<std::int16_t> buffer(kReadFrames * static_cast<std::size_t>(d->channel_count()));
+            std::uint64_t bytes = 0;
+            for (;;) {
+                Result<std::size_t> n = d->read(buffer.data(), kReadFrames);
+                if (!n) return std::move(n).error();
+                bytes += *n * d->channel_count() * sizeof(std::int16_t);
+                if (*n < kReadFrames) return bytes;
+            }
         }
         case Mode::DecodePcm: {
             Result<ByteBuffer> r = pipeline::decode_pcm(input);
@@ -63,13 +80,15 @@ extern "C" __attribute__((noinline)) void sonavert_measured_call(int mode, const
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: sonavert_decode_once shorten_to_pcm|decode_pcm|transcode FILE\n");
+        std::fprintf(stderr, "usage: sonavert_decode_once shorten_to_pcm|incremental|decode_pcm|transcode FILE\n");
         return 2;
     }
     const std::string_view name = argv[1];
     Mode mode;
     if (name == "shorten_to_pcm") {
         mode = Mode::ShortenToPcm;
+    } else if (name == "incremental") {
+        mode = Mode::Incremental;
     } else if (name == "decode_pcm") {
         mode = Mode::DecodePcm;
     } else if (name == "transcode") {
@@ -85,7 +104,7 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ByteView input(file);
-    if (mode == Mode::ShortenToPcm) {
+    if (mode == Mode::ShortenToPcm || mode == Mode::Incremental) {
         Result<sphere::SphereHeader> header = sphere::parse_header(input);
         if (!header) {
             std::fprintf(stderr, "sonavert_decode_once: %s\n", header.error().message.c_str());
