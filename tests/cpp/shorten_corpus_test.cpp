@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "invariants.hpp"
 #include "shorten/decoder.hpp"
 
 namespace sonavert::shorten {
@@ -56,6 +57,11 @@ TEST(ShortenCorpus, StreamsDecodeToTheirSampleCount) {
         EXPECT_TRUE(proven->pcm.size() == checked->pcm.size() &&
                     std::equal(proven->pcm.data(), proven->pcm.data() + proven->pcm.size(), checked->pcm.data()))
             << name;
+
+        // The fuzz invariants hold for real streams too, the incremental
+        // decoder making the same frames among them.
+        const testkit::CheckOutcome incremental = testkit::check_shorten_to_pcm(stream);
+        EXPECT_TRUE(incremental.succeeded && incremental.broken.empty()) << name << ": " << incremental.broken;
         ++files;
     }
     EXPECT_GT(files, 0);
