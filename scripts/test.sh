@@ -11,6 +11,9 @@ bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 
+echo "== rooms of src/ depend one way"
+python scripts/check_rooms.py
+
 echo "== C++ unit tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DSONAVERT_BUILD_MODULE=OFF >/dev/null
 cmake --build build/tests -j "$jobs"
