@@ -246,6 +246,22 @@ TEST(IncrementalDecoder, Edges) {
     EXPECT_FALSE(three.error.has_value());
     EXPECT_EQ(three.samples, (std::vector<int>{1, -1, 2, -2}));
 
+    // Channels out of step (BLOCKSIZE inside a cycle): channel 0 runs two
+    // samples ahead; the frames are those both channels have.
+    const Bytes drifting = Stream(Header{.channels = 2, .blocksize = 4})
+                               .diff(0, 4, {1, 2, 3, 4})
+                               .blocksize(2)
+                               .diff(0, 4, {5, 6})
+                               .diff(0, 4, {7, 8})
+                               .diff(0, 4, {9, 10})
+                               .quit()
+                               .bytes();
+    for (std::size_t size : {std::size_t{1}, std::size_t{3}, std::size_t{10}}) {
+        const Reading got = read_all(view(drifting), size);
+        EXPECT_EQ(got.samples, (std::vector<int>{1, 5, 2, 6, 3, 9, 4, 10})) << size;
+        EXPECT_EQ(got.samples, testing::pcm_values(decode_shorten(view(drifting))->pcm)) << size;
+    }
+
     // A failure is kept: the same error again, nothing more handed out.
     const Bytes bad = Stream(Header{.channels = 1, .blocksize = 2}).diff(0, 1, {1, 2}).fn(12).bytes();
     Result<IncrementalDecoder> failing = IncrementalDecoder::open(view(bad));
