@@ -1,46 +1,72 @@
 """Composes Shorten version 2 streams by hand, code by code, valid or not.
 
-Used by the Python tests and the benchmark stream generator. Nothing is
-checked: the writer writes exactly what it is told.
+Used by the Python tests and the benchmark stream generator. The bits are
+written by the project's one stream writer, the C++ testkit's, through the
+`shorten_write` tool (tools/shorten_write.cpp): this module only lists the
+codes. The tool is looked up in $SONAVERT_TOOLS, then in the build folders
+of the checkout (build/quick, build/tests, build/asan, build/bench). Nothing
+is checked: the writer writes exactly what it is told.
 """
+
+import os
+import subprocess
+from pathlib import Path
 
 DIFF0, DIFF1, DIFF2, DIFF3, QUIT, BLOCKSIZE, BITSHIFT, QLPC, ZERO, VERBATIM = range(10)
 
+_REPO = Path(__file__).resolve().parents[2]
+_BUILDS = ("quick", "tests", "asan", "bench")
+
+
+def writer_tool():
+    """The path of the shorten_write tool; RuntimeError when it is not built."""
+    places = [Path(os.environ["SONAVERT_TOOLS"])] if os.environ.get("SONAVERT_TOOLS") else []
+    places += [_REPO / "build" / b for b in _BUILDS]
+    for place in places:
+        if (place / "shorten_write").is_file():
+            return place / "shorten_write"
+    raise RuntimeError("the shorten_write tool is not built (cmake with SONAVERT_BUILD_TOOLS; "
+                       "or set SONAVERT_TOOLS to its folder)")
+
 
 class BitWriter:
-    """Packs bits most significant first; the last byte is padded with zeros."""
+    """Codes most significant bit first; to_bytes() pads the last byte with zeros."""
 
     def __init__(self):
-        self._chunks = []  # strings of '0' and '1'
+        self._lines = []
+        self._bits = 0
 
     def bits(self, value, count):
-        if count:
-            self._chunks.append(format(value & ((1 << count) - 1), "0%db" % count))
+        self._lines.append("b %d %d" % (value & ((1 << count) - 1), count))
+        self._bits += count
 
     def zeros(self, count):
-        self._chunks.append("0" * count)
+        self._lines.append("z %d" % count)
+        self._bits += count
 
     def uvar(self, value, n):
         """(value >> n) zeros, a stop bit, the n low bits."""
-        self.zeros(value >> n)
-        self._chunks.append("1")
-        self.bits(value, n)
+        self._lines.append("u %d %d" % (value, n))
+        self._bits += (value >> n) + 1 + n
 
     def var(self, value, n):
-        self.uvar(2 * value if value >= 0 else -2 * value - 1, n)
+        self._lines.append("s %d %d" % (value, n))
+        self._bits += ((2 * value if value >= 0 else -2 * value - 1) >> n) + 1 + n
 
     def ulong(self, value):
+        self._lines.append("l %d" % value)
         width = value.bit_length()
-        self.uvar(width, 2)
-        self.uvar(value, width)
+        self._bits += (width >> 2) + 3 + 1 + width  # uvar(width, 2), then uvar(value, width)
 
     def bit_count(self):
-        return sum(len(c) for c in self._chunks)
+        return self._bits
 
     def to_bytes(self):
-        text = "".join(self._chunks)
-        text += "0" * (-len(text) % 8)
-        return int(text, 2).to_bytes(len(text) // 8, "big") if text else b""
+        p = subprocess.run([str(writer_tool())], input="\n".join(self._lines).encode(),
+                           capture_output=True, check=False)
+        if p.returncode != 0:
+            raise RuntimeError(p.stderr.decode(errors="replace").strip())
+        return p.stdout
 
 
 class Stream:
