@@ -219,7 +219,7 @@ class SoundFile:
         array = _numpy().frombuffer(data, dtype=_TYPE_CODES[name])
         return array.reshape(self._shape(count, always_2d))
 
-    def _read_into(self, out: Any, frames: int) -> int:
+    def _read_into(self, out: Any, frames: Any) -> int:
         """Reads up to ``frames`` frames into the start of ``out``; returns
         how many were read."""
         np = _numpy()
@@ -235,7 +235,7 @@ class SoundFile:
             raise ValueError(f"out must hold samples in little-endian order, not {out.dtype.str!r}")
         if not out.flags.writeable:
             raise ValueError("out is read-only")
-        count = max(0, min(frames, len(out), self._frames - self._position))
+        count = max(0, min(operator.index(frames), len(out), self._frames - self._position))
         if count:
             # The array's memory stays exported (and so cannot move or go)
             # while the native layer writes into it without the lock.
@@ -255,14 +255,14 @@ class SoundFile:
         self._open()
         if out is None:
             frames = self._check_frames(frames, fill_value)
-            name = _dtype_name(dtype)
             shape = self._shape(operator.index(frames), always_2d)
+            name = _dtype_name(dtype)
             if frames <= self._frames - self._position:
                 return self._read_new(frames, always_2d, name)
             out = _numpy().empty(shape, _TYPE_CODES[name])
         elif frames < 0 or frames > len(out):
             frames = len(out)
-        done = self._read_into(out, operator.index(frames))
+        done = self._read_into(out, frames)
         if len(out) > done:
             if fill_value is None:
                 out = out[:done]
@@ -277,24 +277,27 @@ class SoundFile:
         starting ``overlap`` frames before the end of the one before."""
         np = _numpy()
         self._open()
+        frames = self._check_frames(frames, fill_value)
         if out is None:
             if blocksize is None:
                 raise TypeError("One of {blocksize, out} must be specified")
-            out = np.empty(self._shape(operator.index(blocksize), always_2d), _TYPE_CODES[_dtype_name(dtype)])
+            # Without padding no block is longer than the frames to read. The
+            # dtype is checked when a block is read, as the array is filled.
+            rows = blocksize if fill_value is not None else min(operator.index(blocksize), frames)
+            out = np.empty(self._shape(rows, always_2d), dtype)
             copy_out = True
         else:
             if blocksize is not None:
                 raise TypeError("Only one of {blocksize, out} may be specified")
-            blocksize = len(out)
             copy_out = False
+        blocksize = len(out)
         # A block must hold at least one new frame: otherwise no read would
         # move on and the blocks would never end.
-        if operator.index(blocksize) < 1:
+        if frames > 0 and blocksize < 1:
             raise ValueError(f"blocksize must be at least 1, got {blocksize}")
-        if not 0 <= operator.index(overlap) < blocksize:
-            raise ValueError(f"overlap must lie in [0, blocksize), got {overlap}")
-        return self._blocks(out, blocksize, overlap, self._check_frames(frames, fill_value),
-                            fill_value, copy_out)
+        if frames > blocksize and operator.index(overlap) >= blocksize:
+            raise ValueError(f"overlap ({overlap}) must be smaller than blocksize ({blocksize})")
+        return self._blocks(out, blocksize, overlap, frames, fill_value, copy_out)
 
     def _blocks(self, out: Any, blocksize: int, overlap: int, frames: int, fill_value: Any,
                 copy_out: bool) -> Iterator[Any]:
@@ -310,7 +313,7 @@ class SoundFile:
                 out[offset + done:] = fill_value
             if overlap:
                 kept = np.copy(out[-overlap:])
-            block = out[:frames + overlap] if blocksize > frames + overlap and fill_value is None else out
+            block = out[:offset + want] if offset + want < blocksize and fill_value is None else out
             yield np.copy(block) if copy_out else block
             frames -= want
 
