@@ -188,15 +188,15 @@ def open_source(file: Any, stream_limit: Optional[int] = None, closefd: bool = T
         if closefd:
             os.close(file)
         return Source(data, file)
+    # The buffer protocol first: an mmap also has read(), which would move
+    # its position and leave nothing for the next call.
+    data = _bytes_like(file)
+    if data is not None:
+        return Source(data, None)
     if hasattr(file, "read"):
         return Source(_file_object(file, limit), getattr(file, "name", file))
-    if isinstance(file, bytes):
-        return Source(file, None)
-    data = _bytes_like(file)
-    if data is None:
-        raise TypeError("expected a path, a file descriptor, a binary file object or a bytes-like "
-                        f"object, got {type(file).__name__}")
-    return Source(data, None)
+    raise TypeError("expected a path, a file descriptor, a binary file object or a bytes-like "
+                    f"object, got {type(file).__name__}")
 
 
 def _file_object(file: Any, limit: int) -> bytes:
