@@ -160,12 +160,11 @@ def _position(value: Position, rate: int, name: str) -> Optional[int]:
 def frame_range(start: Position, stop: Position, rate: int, frames: int) -> Tuple[int, int]:
     """[first, end) frames of the file that a start/stop pair selects; ends
     past the last frame are clipped, so the range may be empty."""
-    first = _position(start, rate, "start")
-    end = _position(stop, rate, "stop")
-    first = 0 if first is None else first
-    if end is None:
-        end = frames
-    elif first > end:
+    given_first = _position(start, rate, "start")
+    given_end = _position(stop, rate, "stop")
+    first = 0 if given_first is None else given_first
+    end = frames if given_end is None else given_end
+    if given_end is not None and first > end:
         raise ValueError(f"start (frame {first}) is after stop (frame {end})")
     return min(first, frames), min(end, frames)
 
@@ -178,31 +177,33 @@ def validate_range(start: Position, stop: Position) -> None:
     if start is None or stop is None:
         return
     frames = [isinstance(v, numbers.Integral) for v in (start, stop)]
-    if all(frames) and first > end:
+    if all(frames) and first is not None and end is not None and first > end:
         raise ValueError(f"start (frame {first}) is after stop (frame {end})")
     if not any(frames) and _seconds(start, "start") > _seconds(stop, "stop"):
         raise ValueError(f"start ({start} s) is after stop ({stop} s)")
 
 
-def _index(value) -> Optional[int]:
+def _index(value: Any) -> Optional[int]:
     """``value`` as a channel index, or None when it is no integer."""
     if isinstance(value, numbers.Integral) and not isinstance(value, bool):
         return int(value)
     return None
 
 
-def channel_list(channels, count: int) -> Tuple[Optional[List[int]], bool]:
+def channel_list(channels: Any, count: int) -> Tuple[Optional[List[int]], bool]:
     """(channel indices or None for all, whether a single int was given)."""
     if channels is None:
         return None, False
-    if _index(channels) is not None:
-        picked, single = [_index(channels)], True
+    one = _index(channels)
+    if one is not None:
+        picked, single = [one], True
     else:
         try:
-            picked = [_index(c) for c in channels]
+            given = [_index(c) for c in channels]
         except TypeError:
-            picked = [None]
-        if None in picked:
+            given = [None]
+        picked = [c for c in given if c is not None]
+        if len(picked) != len(given):
             raise TypeError("channels must be a channel index or a sequence of channel indices")
         if not picked:
             raise ValueError("channels must select at least one channel")
@@ -229,7 +230,7 @@ def output_format(dst, format: Optional[str]) -> str:
     raise ValueError("cannot tell the output format of a file object: give format 'wav' or 'raw'")
 
 
-def output_size(header: Header, format: str, channels=None, start: Position = None,
+def output_size(header: Header, format: str, channels: Any = None, start: Position = None,
                 stop: Position = None) -> Optional[int]:
     """The size in bytes of what ``convert`` writes for this header, or None
     when the coding cannot be decoded."""

@@ -53,7 +53,7 @@ def exact_seconds(value: Any, name: str) -> Fraction:
             raise ValueError(f"{name} must be a finite time, got {value}")
         exact = Fraction(value)
     elif isinstance(value, numbers.Rational):
-        exact = Fraction(value.numerator, value.denominator)
+        exact = Fraction(int(value.numerator), int(value.denominator))
     else:
         number = float(value)
         if not math.isfinite(number):
@@ -354,10 +354,33 @@ def read(file: Any, frames: int = -1, start: int = 0, stop: Optional[int] = None
     frame at or after it. ``dtype`` is float64 (the default), float32, int32
     or int16; floats are scaled to [-1, 1).
     """
+    if (out is None and fill_value is None and offset is None and duration is None
+            and channels is None and _plain_span(start, stop, frames) and dtype in _TYPE_CODES):
+        # The usual call, in one step of the native layer: the same result.
+        np = _numpy()
+        with open_source(file, stream_limit, closefd) as source:
+            samples, count, rate, done = core.read_span(source.handle, start, stop, frames, dtype)
+        array = np.frombuffer(samples, dtype=_TYPE_CODES[dtype])
+        return array.reshape((done, count) if always_2d or count > 1 else (done,)), rate
     with SoundFile(file, channels=channels, closefd=closefd, stream_limit=stream_limit) as f:
         count = f._prepare(start, stop, frames, offset, duration)
         data = f.read(count, dtype, always_2d, fill_value, out)
         return data, f.samplerate
+
+
+_SPAN = 1 << 62
+
+
+def _plain_span(start: Any, stop: Any, frames: Any) -> bool:
+    """Whether start, stop and frames are plain ints that read_span takes
+    as read() would."""
+    if type(start) is not int or type(frames) is not int or not -_SPAN < start < _SPAN:
+        return False
+    if not -_SPAN < frames < _SPAN:
+        return False
+    if stop is None:
+        return True
+    return type(stop) is int and -_SPAN < stop < _SPAN and frames < 0
 
 
 def blocks(file: Any, blocksize: Optional[int] = None, overlap: int = 0, frames: int = -1,

@@ -11,6 +11,7 @@ been checked.
 from __future__ import annotations
 
 import errno
+import importlib
 import io
 import os
 import stat
@@ -18,11 +19,9 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 try:
-    from . import _core
+    core: Any = importlib.import_module("sonavert._core")
 except ImportError:  # a build tree on sys.path holds it as a top-level module
-    import _core  # type: ignore[import-not-found, no-redef]
-
-core: Any = _core
+    core = importlib.import_module("_core")
 
 #: How many bytes a stream may hold at most, unless ``stream_limit`` says
 #: otherwise: 2 GiB, beyond the longest recordings of the usual corpora and
@@ -184,10 +183,10 @@ def open_source(file: Any, stream_limit: Optional[int] = None, closefd: bool = T
     if isinstance(file, int):
         if stat.S_ISREG(os.fstat(file).st_mode):
             return Source(file, file, file, closefd=closefd)
-        data = read_stream(lambda n: os.read(file, n), limit)
+        streamed = read_stream(lambda n: os.read(file, n), limit)
         if closefd:
             os.close(file)
-        return Source(data, file)
+        return Source(streamed, file)
     # The buffer protocol first: an mmap also has read(), which would move
     # its position and leave nothing for the next call.
     data = _bytes_like(file)

@@ -254,8 +254,27 @@ bool open_audio(const Source& source, std::optional<Opened>& out) {
     return true;
 }
 
+// Decodes the Shorten frames [0, frames_needed) of an opened file without
+// the lock into `out`; false with the exception set on failure. The one
+// place where a read decodes Shorten.
+bool decode_shorten_into(const Source& source, const Opened& opened, std::uint64_t frames_needed,
+                         pipeline::ShortenFrames& out) {
+    std::optional<Result<pipeline::ShortenFrames>> made;
+    {
+        Unlocked unlocked;
+        made.emplace(pipeline::decode_shorten_frames(source.bytes, opened.block.header, frames_needed));
+    }
+    if (!*made) {
+        raise_failure(made->error(), source.bytes);
+        return false;
+    }
+    out = std::move(**made);
+    return true;
+}
+
 const Signature kAudio{"audio", {"source"}};
 const Signature kRead{"read", {"source", "first", "count", "dtype", "pick", "out", "decoded"}};
+const Signature kReadSpan{"read_span", {"source", "start", "stop", "frames", "dtype"}};
 const Signature kDecodeShorten{"decode_shorten", {"source"}};
 const Signature kWavHeader{"wav_header", {"channels", "samplerate", "bits", "length"}};
 const Signature kQuoted{"quoted", {"text"}};
@@ -388,14 +407,7 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
                 convert_from(reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p)));
                 return result.release();
             }
-            std::optional<Result<pipeline::ShortenFrames>> frames;
-            {
-                Unlocked unlocked;
-                frames.emplace(pipeline::decode_shorten_frames(source.bytes, opened->block.header,
-                                                               request.first + request.count));
-            }
-            if (!*frames) return raise_failure(frames->error(), source.bytes);
-            own = std::move(**frames);
+            if (!decode_shorten_into(source, *opened, request.first + request.count, own)) return nullptr;
             decoded = &own;
         }
 
@@ -415,6 +427,68 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+bool to_i64(PyObject* obj, const char* parameter, std::int64_t& out) {
+    if (!PyLong_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be an int", parameter);
+        return false;
+    }
+    out = PyLong_AsLongLong(obj);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+// A slice index of a sequence of `n` items, as Python cuts one: negative
+// counts from the end, and the result lies in [0, n].
+std::uint64_t slice_index(std::int64_t index, std::uint64_t n) {
+    if (index < 0) {
+        const std::uint64_t back = static_cast<std::uint64_t>(-(index + 1)) + 1;
+        return back >= n ? 0 : n - back;
+    }
+    return static_cast<std::uint64_t>(index) > n ? n : static_cast<std::uint64_t>(index);
+}
+
+// One call for a whole read by frame indices: frames [start, stop) of every
+// channel as `dtype`, start and stop cut as slice indices (stop None: the
+// end), at most `frames` of them when frames >= 0. Returns (samples as a
+// bytearray, channels, samplerate, frames read).
+PyObject* read_span(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded_with(nullptr, [&]() -> PyObject* {
+        PyObject* b[5];
+        Source source;
+        std::int64_t start = 0, stop = 0, frames = 0;
+        FrameRequest request;
+        if (!bind_arguments(kReadSpan, args, kwargs, b) || !to_source(b[0], source) || !to_i64(b[1], "start", start) ||
+            (b[2] != Py_None && !to_i64(b[2], "stop", stop)) || !to_i64(b[3], "frames", frames) ||
+            !to_type(b[4], request.type)) {
+            return nullptr;
+        }
+        std::optional<Opened> opened;
+        if (!open_audio(source, opened)) return nullptr;
+        const AudioLayout& layout = opened->layout;
+        request.first = slice_index(start, layout.frames);
+        const std::uint64_t end = b[2] == Py_None ? layout.frames : std::max(slice_index(stop, layout.frames), request.first);
+        request.count = end - request.first;
+        if (frames >= 0 && static_cast<std::uint64_t>(frames) < request.count) request.count = static_cast<std::uint64_t>(frames);
+        const Result<std::uint64_t> size = pipeline::request_size(layout, request);
+        if (!size) return raise_error(size.error());
+        pipeline::ShortenFrames decoded;
+        if (layout.stored == pipeline::Stored::Shorten && request.count != 0) {
+            if (!decode_shorten_into(source, *opened, request.first + request.count, decoded)) return nullptr;
+        }
+        Ref result(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+        if (result.p == nullptr) return nullptr;
+        Status status;
+        {
+            Unlocked unlocked;
+            status = pipeline::read_frames(source.bytes, layout, request, &decoded,
+                                           reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p)));
+        }
+        if (!status) return raise_failure(status.error(), source.bytes);
+        return Py_BuildValue("(OKKK)", result.p, static_cast<unsigned long long>(layout.channels),
+                             static_cast<unsigned long long>(layout.sample_rate),
+                             static_cast<unsigned long long>(request.count));
+    });
+}
+
 // The decoded 16-bit samples of a Shorten file, every frame, as bytes.
 PyObject* decode_shorten(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded_with(nullptr, [&]() -> PyObject* {
@@ -427,13 +501,9 @@ PyObject* decode_shorten(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "not a Shorten file");
             return nullptr;
         }
-        std::optional<Result<pipeline::ShortenFrames>> frames;
-        {
-            Unlocked unlocked;
-            frames.emplace(pipeline::decode_shorten_frames(source.bytes, opened->block.header, opened->layout.frames));
-        }
-        if (!*frames) return raise_failure(frames->error(), source.bytes);
-        return bytes_of((*frames)->pcm.view());
+        pipeline::ShortenFrames frames;
+        if (!decode_shorten_into(source, *opened, opened->layout.frames, frames)) return nullptr;
+        return bytes_of(frames.pcm.view());
     });
 }
 
@@ -492,6 +562,9 @@ PyMethodDef g_functions[] = {
      "audio(source)\n--\n\n(channels, frames, samplerate, bits, shorten) of a readable file."},
     {"read", SV_FUNCTION(read), METH_VARARGS | METH_KEYWORDS,
      "read(source, first, count, dtype, pick, out, decoded)\n--\n\nFrames of a file as samples of `dtype`."},
+    {"read_span", SV_FUNCTION(read_span), METH_VARARGS | METH_KEYWORDS,
+     "read_span(source, start, stop, frames, dtype)\n--\n\n(samples, channels, samplerate, frames) of a read by "
+     "frame indices."},
     {"decode_shorten", SV_FUNCTION(decode_shorten), METH_VARARGS | METH_KEYWORDS,
      "decode_shorten(source)\n--\n\nEvery frame of a Shorten file as 16-bit samples."},
     {"wav_header", SV_FUNCTION(wav_header), METH_VARARGS | METH_KEYWORDS,
