@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -27,6 +28,20 @@ using pipeline::ByteSource;
 using pipeline::FrameRequest;
 using pipeline::HeaderBlock;
 using pipeline::SampleType;
+
+// The memory of the core's buffers during a call: the heap, a large block
+// backed by huge pages where the system can (its first touch would otherwise
+// fault once per 4 KiB page). Needs no interpreter, so buffers may come and
+// go while the lock is released.
+std::uint8_t* allocate_advised(std::size_t size, void*& owner) {
+    void* data = std::malloc(size);
+    if (data == nullptr) throw std::bad_alloc();
+    owner = data;
+    advise_huge_pages(static_cast<std::uint8_t*>(data), size);
+    return static_cast<std::uint8_t*>(data);
+}
+void release_advised(void* owner) noexcept { std::free(owner); }
+const BufferSource kAdvisedHeap{allocate_advised, release_advised};
 
 // Releases the interpreter lock for its lifetime; takes it back however the
 // scope is left (an exception included).
@@ -142,7 +157,7 @@ const Signature kParseHeader{"parse_header", {"prefix", "file_length"}};
 const Signature kFields{"fields", {"block"}};
 
 PyObject* header_bytes_needed(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* bound[1];
         ByteView prefix;
         if (!bind_arguments(kHeaderBytesNeeded, args, kwargs, bound) || !convert_bytes("prefix", bound[0], prefix)) {
@@ -154,7 +169,7 @@ PyObject* header_bytes_needed(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // (block, header tuple) of a file: the header block as bytes and what it says.
 PyObject* read_header(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* bound[1];
         Source source;
         if (!bind_arguments(kReadHeader, args, kwargs, bound) || !to_source(bound[0], source)) return nullptr;
@@ -174,7 +189,7 @@ PyObject* read_header(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The header tuple of a prefix of a file of `file_length` bytes.
 PyObject* parse_header(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* bound[2];
         ByteView prefix;
         std::uint64_t length = 0;
@@ -199,7 +214,7 @@ PyObject* parse_header(PyObject*, PyObject* args, PyObject* kwargs) {
 // Every field of a header block, typed as its line declares, into a dict
 // (a later line of a name replaces the value of an earlier one).
 PyObject* fields(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* bound[1];
         ByteView block;
         if (!bind_arguments(kFields, args, kwargs, bound) || !convert_bytes("block", bound[0], block)) return nullptr;
@@ -289,7 +304,7 @@ PyObject* layout_tuple(const AudioLayout& layout) {
 // (channels, frames, samplerate, bits, shorten) of a file whose audio can
 // be read: the checks that decoding makes before it decodes.
 PyObject* audio(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* bound[1];
         Source source;
         if (!bind_arguments(kAudio, args, kwargs, bound) || !to_source(bound[0], source)) return nullptr;
@@ -297,6 +312,17 @@ PyObject* audio(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!open_audio(source, opened)) return nullptr;
         return layout_tuple(opened->layout);
     });
+}
+
+// A new bytearray of `size` bytes for samples. A large one is backed by
+// huge pages where the system can, as the core's own buffers are: its first
+// touch would otherwise fault once per 4 KiB page.
+PyObject* new_samples(std::uint64_t size) {
+    PyObject* result = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (result != nullptr) {
+        advise_huge_pages(reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result)), static_cast<std::size_t>(size));
+    }
+    return result;
 }
 
 bool to_type(PyObject* obj, SampleType& out) {
@@ -347,7 +373,7 @@ bool to_pick(PyObject* obj, std::uint64_t channels, std::vector<std::uint64_t>& 
 // number of frames. `decoded`: the bytes of decode_shorten for this source,
 // or None (a Shorten file is then decoded for this call).
 PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* b[7];
         Source source;
         FrameRequest request;
@@ -402,7 +428,7 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
                     convert_from(target);
                     return PyLong_FromUnsignedLongLong(request.count);
                 }
-                Ref result(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+                Ref result(new_samples(*size));
                 if (result.p == nullptr) return nullptr;
                 convert_from(reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p)));
                 return result.release();
@@ -413,7 +439,7 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
 
         Ref result;
         if (target == nullptr) {
-            result.p = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size));
+            result.p = new_samples(*size);
             if (result.p == nullptr) return nullptr;
             target = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p));
         }
@@ -451,7 +477,7 @@ std::uint64_t slice_index(std::int64_t index, std::uint64_t n) {
 // end), at most `frames` of them when frames >= 0. Returns (samples as a
 // bytearray, channels, samplerate, frames read).
 PyObject* read_span(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* b[5];
         Source source;
         std::int64_t start = 0, stop = 0, frames = 0;
@@ -474,7 +500,7 @@ PyObject* read_span(PyObject*, PyObject* args, PyObject* kwargs) {
         if (layout.stored == pipeline::Stored::Shorten && request.count != 0) {
             if (!decode_shorten_into(source, *opened, request.first + request.count, decoded)) return nullptr;
         }
-        Ref result(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+        Ref result(new_samples(*size));
         if (result.p == nullptr) return nullptr;
         Status status;
         {
@@ -491,7 +517,7 @@ PyObject* read_span(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The decoded 16-bit samples of a Shorten file, every frame, as bytes.
 PyObject* decode_shorten(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* bound[1];
         Source source;
         if (!bind_arguments(kDecodeShorten, args, kwargs, bound) || !to_source(bound[0], source)) return nullptr;
@@ -509,7 +535,7 @@ PyObject* decode_shorten(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The 44-byte WAV header for `length` bytes of PCM of this shape.
 PyObject* wav_header(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* b[4];
         std::uint64_t channels = 0, rate = 0, bits = 0, length = 0;
         if (!bind_arguments(kWavHeader, args, kwargs, b) || !to_u64(b[0], "channels", channels) ||
@@ -531,7 +557,7 @@ PyObject* wav_header(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The quoted form of a text, as messages write it.
 PyObject* quoted(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded_with(nullptr, [&]() -> PyObject* {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* bound[1];
         if (!bind_arguments(kQuoted, args, kwargs, bound)) return nullptr;
         if (!PyUnicode_Check(bound[0])) {
