@@ -13,7 +13,7 @@ import secrets
 from dataclasses import dataclass, field
 from decimal import Decimal
 from fractions import Fraction
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, ItemsView, Iterator, KeysView, List, Mapping, Optional, Tuple, Union, ValuesView
 
 import sonavert_native as _native
 
@@ -69,6 +69,20 @@ class Fields(Mapping[str, FieldValue]):
 
     def __repr__(self) -> str:
         return repr(self._all())
+
+    def keys(self) -> KeysView[str]:
+        return self._all().keys()
+
+    def items(self) -> ItemsView[str, FieldValue]:
+        return self._all().items()
+
+    def values(self) -> ValuesView[FieldValue]:
+        return self._all().values()
+
+    def __eq__(self, other: object) -> bool:
+        return self._all() == (other._all() if isinstance(other, Fields) else other)
+
+    __hash__ = None  # type: ignore[assignment]
 
 
 @dataclass(frozen=True)
