@@ -18,7 +18,7 @@ from typing import Callable, Iterable, Iterator, List, Optional, Tuple
 
 from ._api import (FORMATS, ChannelError, Position, channel_list, convert, output_size,
                    validate_range)
-from ._header import read_header
+from ._source import read_header
 
 MAGIC = b"NIST_1A"
 # Files named like this are taken for SPHERE files even without the magic,

@@ -22,7 +22,7 @@ from sonavert_native import __version__
 
 from ._api import ChannelError, convert, info, output_format
 from ._batch import FAILED, batch, default_jobs, describe
-from ._header import quoted
+from ._source import quoted
 
 PROG = "sonavert"
 

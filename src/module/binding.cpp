@@ -1,19 +1,10 @@
 #include "module/binding.hpp"
+#include "module/ref.hpp"
 
 #include <cstring>
 
 namespace sonavert::module {
 namespace {
-
-// Owns one reference; releases it at scope exit.
-struct Ref {
-    PyObject* p = nullptr;
-    explicit Ref(PyObject* o = nullptr) : p(o) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p); }
-    PyObject* release() { PyObject* o = p; p = nullptr; return o; }
-};
 
 // "'a' and 'b'", "'a'", "'a', 'b' and 'c'".
 PyObject* join_names(const char* const* names, std::size_t count) {

@@ -30,12 +30,9 @@ void release_bytes_object(void* owner) noexcept { Py_DECREF(static_cast<PyObject
 
 const BufferSource kResultObjects{allocate_bytes_object, release_bytes_object};
 
-bool create_fault_type() {
+bool create_fault_type(const char* name, const char* doc) {
     if (g_fault_type != nullptr) return true;
-    g_fault_type = PyErr_NewExceptionWithDoc(
-        "sonavert_native.InternalFault",
-        "An internal invariant of sonavert_native was violated. This is a bug.",
-        PyExc_BaseException, nullptr);
+    g_fault_type = PyErr_NewExceptionWithDoc(name, doc, PyExc_BaseException, nullptr);
     return g_fault_type != nullptr;
 }
 

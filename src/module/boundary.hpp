@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "common/bytes.hpp"
 #include "common/error.hpp"
@@ -14,9 +15,10 @@
 
 namespace sonavert::module {
 
-// Creates the internal-fault exception type (derived from BaseException).
-// Called once, during module initialisation.
-bool create_fault_type();
+// Creates the internal-fault exception type (derived from BaseException),
+// named `name`. Called once, during module initialisation.
+bool create_fault_type(const char* name = "sonavert_native.InternalFault",
+                       const char* doc = "An internal invariant of sonavert_native was violated. This is a bug.");
 
 // Lends every ByteBuffer allocated during a call the memory of a new bytes
 // object, so that the buffer that becomes the result is handed over as it is.
@@ -35,13 +37,14 @@ PyObject* raise_error(const Error& error);
 // that error is printed first. Returns null.
 PyObject* raise_fault(const char* description) noexcept;
 
-// Runs `body` and turns escaping C++ exceptions into Python exceptions:
-// memory exhaustion into MemoryError, anything else into the fault type.
+// Runs `body` with `lend` lent to the buffers it allocates (null: the heap)
+// and turns escaping C++ exceptions into Python exceptions: memory
+// exhaustion into MemoryError, anything else into the fault type.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded_with(const BufferSource* lend, Body&& body) noexcept {
     try {
         try {
-            ScopedBufferSource lend(&kResultObjects);
+            ScopedBufferSource scope(lend);
             return body();
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
@@ -54,6 +57,12 @@ PyObject* guarded(Body&& body) noexcept {
         std::fputs("uncaught panic at ffi boundary\n", stderr);
         std::abort();
     }
+}
+
+// guarded_with the result objects lent: each buffer is a bytes object.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    return guarded_with(&kResultObjects, std::forward<Body>(body));
 }
 
 }  // namespace sonavert::module

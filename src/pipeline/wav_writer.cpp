@@ -52,8 +52,8 @@ Result<WavLayout> check_wav(std::uint16_t channel_count, std::uint32_t sample_ra
                      pcm_length,    padded};
 }
 
-// The header at p[0..kWavHeaderSize), and the pad byte after the PCM.
-void put_header(std::uint8_t* p, const WavLayout& w) noexcept {
+// The header fields at p[0..kWavHeaderSize).
+void put_fields(std::uint8_t* p, const WavLayout& w) noexcept {
     put_tag(p + 0, "RIFF");
     store_le32(p + 4, static_cast<std::uint32_t>(w.padded + 36));
     put_tag(p + 8, "WAVE");
@@ -67,10 +67,23 @@ void put_header(std::uint8_t* p, const WavLayout& w) noexcept {
     store_le16(p + 34, w.bits_per_sample);
     put_tag(p + 36, "data");
     store_le32(p + 40, static_cast<std::uint32_t>(w.pcm_length));
+}
+
+// The header at p[0..kWavHeaderSize), and the pad byte after the PCM.
+void put_header(std::uint8_t* p, const WavLayout& w) noexcept {
+    put_fields(p, w);
     if (w.padded != w.pcm_length) p[kWavHeaderSize + w.pcm_length] = 0;
 }
 
 }  // namespace
+
+Result<std::array<std::uint8_t, kWavHeaderSize>> wav_header(std::uint16_t channel_count, std::uint32_t sample_rate,
+                                                            std::uint16_t bits_per_sample, std::uint64_t pcm_length) {
+    SV_ASSIGN_OR_RETURN(const WavLayout layout, check_wav(channel_count, sample_rate, bits_per_sample, pcm_length));
+    std::array<std::uint8_t, kWavHeaderSize> out{};
+    put_fields(out.data(), layout);
+    return out;
+}
 
 Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
                              std::uint16_t bits_per_sample, std::uint64_t pcm_length) {

@@ -1,6 +1,7 @@
 // The canonical 44-byte RIFF/WAV header in front of integer PCM.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "common/bytes.hpp"
@@ -22,6 +23,11 @@ inline constexpr std::size_t kWavHeaderSize = 44;
 // `pcm` is read.
 Result<ByteBuffer> write_wav(std::uint16_t channel_count, std::uint32_t sample_rate,
                              std::uint16_t bits_per_sample, ByteView pcm);
+
+// The header alone, for a writer that sends the PCM (and the pad byte of an
+// odd length) after it itself: the checks of write_wav in the same order.
+Result<std::array<std::uint8_t, kWavHeaderSize>> wav_header(std::uint16_t channel_count, std::uint32_t sample_rate,
+                                                            std::uint16_t bits_per_sample, std::uint64_t pcm_length);
 
 // write_wav without the copy: the same checks in the same order for
 // `pcm_length` bytes of PCM, then the buffer of the final size with the

@@ -1,5 +1,7 @@
 #include "sphere/header.hpp"
 
+#include <stdexcept>
+
 #include "common/text.hpp"
 #include "sphere/errors.hpp"
 #include "sphere/fields.hpp"
@@ -100,7 +102,32 @@ std::optional<std::string_view> HeaderFields::find(std::string_view name) const 
     return value;
 }
 
-Result<SphereHeader> parse_header(ByteView file) {
+Result<SphereHeader> parse_header(ByteView file) { return parse_header(file, file.size()); }
+
+std::uint64_t header_bytes_needed(ByteView prefix) noexcept {
+    const std::string_view input(reinterpret_cast<const char*>(prefix.data()), prefix.size());
+    const std::uint64_t more = std::uint64_t{prefix.size()} + 1;
+    if (input.size() >= kMagic.size() && input.substr(0, kMagic.size()) != kMagic) return prefix.size();
+    const std::size_t first_lf = input.find('\n');
+    const std::size_t second_lf = first_lf == npos ? npos : input.find('\n', first_lf + 1);
+    if (second_lf == npos) return more;
+    const std::string_view size_line = input.substr(first_lf + 1, second_lf - first_lf - 1);
+    if (!text::is_valid_utf8(size_line)) return prefix.size();
+    const std::optional<std::uint64_t> size = read_uint64(text::trim(size_line));
+    if (!size || *size <= prefix.size()) return prefix.size();
+    return *size;
+}
+
+void for_each_field(const HeaderFields& fields, const std::function<void(const FieldEntry&)>& visit) {
+    for_each_line(fields.lines(), [&](std::string_view line, std::size_t) {
+        if (const std::optional<FieldLine> field = line.empty() ? std::nullopt : split_field_line(line)) {
+            visit(FieldEntry{field->name, field->type[1], field->value});
+        }
+        return true;
+    });
+}
+
+Result<SphereHeader> parse_header(ByteView file, std::uint64_t file_length) {
     const std::string_view input(reinterpret_cast<const char*>(file.data()), file.size());
     if (input.substr(0, kMagic.size()) != kMagic) return errors::missing_magic();
 
@@ -115,7 +142,8 @@ Result<SphereHeader> parse_header(ByteView file) {
     const std::optional<std::uint64_t> size = read_uint64(size_text);
     if (!size) return errors::invalid_size_line(size_text);
     if (*size == 0) return errors::non_positive_size();
-    if (*size > input.size()) return errors::header_size_exceeds_input(*size, input.size());
+    if (*size > file_length) return errors::header_size_exceeds_input(*size, file_length);
+    if (*size > input.size()) throw std::logic_error("parse_header: the prefix ends inside the header");
 
     const std::string_view block = input.substr(0, static_cast<std::size_t>(*size));
     // The size line passed its own check and is fenced by line feeds, which

@@ -39,6 +39,9 @@ public:
     // For the parser: the header's validated field lines, up to the
     // terminator, where find() looks up names that were not set().
     void keep_lines(std::string_view lines) noexcept { lines_ = lines; }
+    // The validated field lines kept by the parser (empty for fields that
+    // were only set()).
+    std::string_view lines() const noexcept { return lines_; }
 
 private:
     // WATCHOUT: a tree, not a hash table. Field names come from untrusted
@@ -60,5 +63,30 @@ struct SphereHeader {
 // validate_header. The payload views `file`, so it lives as long as `file`.
 // Every failure is an Invalid error with the message of sphere/errors.hpp.
 Result<SphereHeader> parse_header(ByteView file);
+
+// parse_header for a prefix of a file of `file_length` bytes (at least
+// prefix.size()): the result and every message are those of parse_header on
+// the whole file, provided the prefix holds at least
+// header_bytes_needed(prefix) bytes or the whole file. The payload view is
+// the part of the prefix after the header.
+Result<SphereHeader> parse_header(ByteView prefix, std::uint64_t file_length);
+
+// How many bytes from the start of a file parse_header reads, as far as
+// `prefix` tells: prefix.size() when it already decides (a wrong magic, a
+// bad size line), the declared header size once the size line is complete,
+// and prefix.size() + 1 (more is needed) while the size line is not.
+std::uint64_t header_bytes_needed(ByteView prefix) noexcept;
+
+// One field line of a parsed header: its name, type letter ('i', 'r' or
+// 's') and value text, views of the header.
+struct FieldEntry {
+    std::string_view name;
+    char type;
+    std::string_view value;
+};
+
+// Calls visit(entry) for every field line of a parsed header, in the order of
+// the lines (a name may come more than once; the last line wins).
+void for_each_field(const HeaderFields& fields, const std::function<void(const FieldEntry&)>& visit);
 
 }  // namespace sonavert::sphere

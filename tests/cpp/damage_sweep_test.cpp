@@ -73,7 +73,7 @@ TEST(SampleFiles, SphereFilesDecodeToTheirDeclaredLength) {
     std::set<std::string> names;
     for (const SampleFile& file : files) {
         names.insert(file.name);
-        for (Check check : {check_parse_header, check_decode_pcm, check_transcode}) {
+        for (Check check : {check_parse_header, check_header_reader, check_decode_pcm, check_transcode}) {
             const CheckOutcome outcome = check(file.bytes);
             EXPECT_TRUE(outcome.succeeded && outcome.broken.empty()) << file.name << ": " << outcome.broken;
         }
@@ -103,7 +103,7 @@ TEST(SampleFiles, ShortenStreamsDecodeToTheirFrames) {
 TEST(DamageSweep, SphereFiles) {
     for (const SampleFile& file : sample_sphere_files()) {
         Tally cuts, flips;
-        sweep(file, {check_parse_header, check_decode_pcm, check_transcode}, cuts, flips);
+        sweep(file, {check_parse_header, check_header_reader, check_decode_pcm, check_transcode}, cuts, flips);
         // Not vacuous: cutting inside the header always fails, and many flips
         // (in the samples, in padding) leave a decodable file.
         EXPECT_LT(cuts.successes, cuts.inputs) << file.name;

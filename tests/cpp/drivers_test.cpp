@@ -19,6 +19,7 @@ namespace {
 using testing::Bytes;
 using testing::describe;
 using testing::from_hex;
+using testing::pcm_fields;
 using testing::sphere_file;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
@@ -28,17 +29,6 @@ Bytes counting(std::size_t n) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(i * 13 + i / 256);
     return b;
-}
-
-// The fields of a plain PCM file; `extra` entries are appended (a later
-// line of the same name replaces an earlier one).
-Fields pcm_fields(std::string count, std::string channels, std::string n_bytes, Fields extra = {}) {
-    Fields f = {{"sample_count", std::move(count)},
-                {"channel_count", std::move(channels)},
-                {"sample_n_bytes", std::move(n_bytes)},
-                {"sample_rate", "16000"}};
-    f.insert(f.end(), extra.begin(), extra.end());
-    return f;
 }
 
 std::string run_error(Result<ByteBuffer> r) {

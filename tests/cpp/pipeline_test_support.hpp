@@ -53,6 +53,19 @@ inline Bytes sphere_file(const std::vector<std::pair<std::string, std::string>>&
     return file.has_value() ? std::move(file).value() : Bytes{};
 }
 
+// The fields of a plain PCM file; `extra` entries are appended (a later
+// line of the same name replaces an earlier one).
+inline std::vector<std::pair<std::string, std::string>> pcm_fields(
+    std::string count, std::string channels, std::string n_bytes,
+    std::vector<std::pair<std::string, std::string>> extra = {}) {
+    std::vector<std::pair<std::string, std::string>> f = {{"sample_count", std::move(count)},
+                                                          {"channel_count", std::move(channels)},
+                                                          {"sample_n_bytes", std::move(n_bytes)},
+                                                          {"sample_rate", "16000"}};
+    f.insert(f.end(), extra.begin(), extra.end());
+    return f;
+}
+
 // A Shorten stream (sample type 5) of the samples of `channels`, one
 // vector per channel, all of the same length.
 inline Bytes shorten_stream(const std::vector<std::vector<std::int16_t>>& channels) {

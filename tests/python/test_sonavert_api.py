@@ -130,7 +130,7 @@ def test_float_scaling_stays_below_one():
     ],
 )
 def test_read_channels(channels, always_2d, shape, columns):
-    data, _ = sonavert.read(STEREO_FILE, channels=channels, always_2d=always_2d)
+    data, _ = sonavert.read(STEREO_FILE, dtype="int16", channels=channels, always_2d=always_2d)
     assert data.shape == shape and data.flags.c_contiguous
     np.testing.assert_array_equal(data, samples(STEREO, channels=columns))
 
@@ -142,26 +142,33 @@ def test_read_mono_shape():
 
 
 @pytest.mark.parametrize(
-    "start, stop, first, end",
+    "kwargs, first, end",
     [
-        (18000, 24000, 18000, 24000),
-        (0.9, 1.2, 18000, 24000),  # seconds at 20 kHz
-        (Decimal("0.9"), Fraction(6, 5), 18000, 24000),
-        (None, 10, 0, 10),
-        (29990, None, 29990, 30000),
-        (5, 5, 5, 5),  # empty
-        (0, 0, 0, 0),
-        (25000, 40000, 25000, 30000),  # past the end: clipped
-        (30000, None, 30000, 30000),
-        (40000, 50000, 30000, 30000),
-        (40000, None, 30000, 30000),
-        (1.4, 10.0, 28000, 30000),
-        (0.00001, 0.00006, 1, 2),  # the first frame at or after each time
-        (np.int32(3), np.float64(0.0002), 3, 4),
+        ({"start": 18000, "stop": 24000}, 18000, 24000),
+        ({"stop": 10}, 0, 10),
+        ({"start": 29990}, 29990, 30000),
+        ({"start": 5, "stop": 5}, 5, 5),  # empty
+        ({"start": 25000, "stop": 40000}, 25000, 30000),  # past the end: cut
+        ({"start": 40000}, 30000, 30000),
+        ({"start": -10}, 29990, 30000),  # negative: from the end
+        ({"start": -10, "stop": -5}, 29990, 29995),
+        ({"start": 10, "stop": 5}, 10, 10),  # stop before start: empty
+        ({"start": -40000, "stop": 3}, 0, 3),
+        ({"start": 100, "frames": 50}, 100, 150),
+        ({"start": 29990, "frames": 50}, 29990, 30000),
+        ({"frames": 0}, 0, 0),
+        ({"start": np.int32(3), "stop": np.int64(7)}, 3, 7),
+        # seconds at 20 kHz: the first frame at or after each time
+        ({"offset": 0.9, "duration": 0.3}, 18000, 24000),
+        ({"offset": Decimal("0.9"), "duration": Fraction(3, 10)}, 18000, 24000),
+        ({"offset": 1.4}, 28000, 30000),
+        ({"duration": 10.0}, 0, 30000),
+        ({"offset": 0.00001, "duration": 0.00005}, 1, 2),
+        ({"offset": 2, "duration": 1}, 30000, 30000),
     ],
 )
-def test_read_ranges(start, stop, first, end):
-    data, _ = sonavert.read(STEREO_FILE, start=start, stop=stop)
+def test_read_ranges(kwargs, first, end):
+    data, _ = sonavert.read(STEREO_FILE, dtype="int16", **kwargs)
     assert data.shape == (end - first, 2)
     np.testing.assert_array_equal(data, samples(STEREO, first, end))
 
@@ -170,18 +177,19 @@ def test_read_ranges(start, stop, first, end):
     "kwargs, error, message",
     [
         ({"dtype": "int8"}, ValueError,
-         "dtype must be one of int16, int32, float32, float64, got 'int8'"),
-        ({"start": -1}, ValueError, "start must not be negative, got -1"),
-        ({"stop": -0.5}, ValueError, "stop must not be negative, got -0.5"),
-        ({"start": float("nan")}, ValueError, "start must be a finite time, got nan"),
-        ({"stop": Decimal("Infinity")}, ValueError, "stop must be a finite time, got Infinity"),
-        ({"start": True}, TypeError,
-         "start must be a frame index (int) or a time in seconds (float), got bool"),
-        ({"stop": "10"}, TypeError,
-         "stop must be a frame index (int) or a time in seconds (float), got str"),
-        ({"start": 10, "stop": 5}, ValueError, "start (frame 10) is after stop (frame 5)"),
-        ({"start": 0.5, "stop": 0.25}, ValueError,
-         "start (frame 10000) is after stop (frame 5000)"),
+         "dtype must be one of ['float32', 'float64', 'int16', 'int32'] and not 'int8'"),
+        ({"frames": 10, "stop": 5}, TypeError, "Only one of {frames, stop} may be used"),
+        ({"offset": -1}, ValueError, "offset must not be negative, got -1"),
+        ({"duration": -0.5}, ValueError, "duration must not be negative, got -0.5"),
+        ({"offset": float("nan")}, ValueError, "offset must be a finite time, got nan"),
+        ({"duration": Decimal("Infinity")}, ValueError,
+         "duration must be a finite time, got Infinity"),
+        ({"offset": True}, TypeError, "offset must be a time in seconds (a number), got bool"),
+        ({"duration": "10"}, TypeError, "duration must be a time in seconds (a number), got str"),
+        ({"offset": 0.5, "start": 3}, TypeError,
+         "offset and duration (seconds) cannot be combined with start, stop or frames"),
+        ({"duration": 0.5, "frames": 3}, TypeError,
+         "offset and duration (seconds) cannot be combined with start, stop or frames"),
         ({"channels": 2}, ValueError,
          "channel 2 out of range: the file has 2 channels (numbered from 0)"),
         ({"channels": [0, -1]}, ValueError,
@@ -191,12 +199,25 @@ def test_read_ranges(start, stop, first, end):
          "channels must be a channel index or a sequence of channel indices"),
         ({"channels": [0.0]}, TypeError,
          "channels must be a channel index or a sequence of channel indices"),
+        ({"mode": "w"}, ValueError, "sonavert only reads: mode must be 'r', not 'w'"),
+        ({"stream_limit": -1}, ValueError, "stream_limit must be a non-negative int, got -1"),
     ],
 )
 def test_read_argument_errors(kwargs, error, message):
+    call = sonavert.SoundFile if "mode" in kwargs else sonavert.read
     with pytest.raises(error) as caught:
-        sonavert.read(STEREO_FILE, **kwargs)
+        call(STEREO_FILE, **kwargs)
     assert str(caught.value) == message
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [{"start": 0.5}, {"stop": 1.5}, {"frames": 1.5}, {"start": Decimal(1)}, {"dtype": "nonsense"}],
+)
+def test_floats_are_no_frame_counts(kwargs):
+    # A float where a frame count goes is a TypeError, never seconds.
+    with pytest.raises(TypeError):
+        sonavert.read(STEREO_FILE, **kwargs)
 
 
 def test_channel_error_is_a_value_error_with_numbers():
@@ -209,7 +230,7 @@ def test_channel_error_is_a_value_error_with_numbers():
 @pytest.mark.parametrize("law", ["ulaw", "alaw"])
 def test_read_g711(law):
     codes = bytes(range(256))
-    data, rate = sonavert.read(g711_file(codes, channels=2, law=law))
+    data, rate = sonavert.read(g711_file(codes, channels=2, law=law), dtype="int16")
     expanded = np.frombuffer(native.g711_expand(codes, law == "alaw"), "<i2")
     assert rate == 8000
     np.testing.assert_array_equal(data, expanded.reshape(128, 2))
@@ -239,16 +260,18 @@ def test_read_sources(tmp_path):
                    io.BytesIO(STEREO_FILE)):
         np.testing.assert_array_equal(sonavert.read(source)[0], expected)
     with pytest.raises(TypeError) as caught:
-        sonavert.read(12)
-    assert str(caught.value) == "expected a path, bytes or a binary file object, got int"
+        sonavert.read(1.5)
+    assert str(caught.value) == ("expected a path, a file descriptor, a binary file object or a "
+                                 "bytes-like object, got float")
 
 
 def test_read_real_files(tidigits):
-    little, rate = sonavert.read(tidigits / "123_2pcle_shn.sph")
-    big, _ = sonavert.read(tidigits / "123_2pcbe_shn.sph")
+    little, rate = sonavert.read(tidigits / "123_2pcle_shn.sph", dtype="int16")
+    big, _ = sonavert.read(tidigits / "123_2pcbe_shn.sph", dtype="int16")
     assert rate == 20000 and little.shape == (37120, 2)
     np.testing.assert_array_equal(little, big)
-    part, _ = sonavert.read(tidigits / "123_2pcle_shn.sph", channels=1, start=0.9, stop=1.2)
+    part, _ = sonavert.read(tidigits / "123_2pcle_shn.sph", dtype="int16", channels=1,
+                            offset=0.9, duration=0.3)
     np.testing.assert_array_equal(part, little[18000:24000, 1])
 
 

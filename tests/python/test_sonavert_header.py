@@ -1,12 +1,17 @@
-"""The pure-Python SPHERE header reader behind sonavert.info: it accepts and
-rejects what the native parser does, with the same messages."""
+"""The header reader behind sonavert.info, the package's native layer: it
+accepts and rejects what sonavert_native does, with the same messages, from
+bytes and from a file on disk alike."""
 
 import pytest
 
 import sonavert
 import sonavert_native as native
-from sonavert._header import parse_header, quoted, read_header
+from sonavert._source import header_of, quoted, read_header
 from sphfiles import header
+
+
+def parse_header(data):
+    return header_of(data)[0]
 
 # The four required fields, for an empty 16-bit PCM payload.
 BASE = ["sample_count -i 0", "sample_rate -i 16000", "channel_count -i 1", "sample_n_bytes -i 2"]
@@ -116,14 +121,23 @@ INVALID += [(with_fields(f"x -r {v}"), f'field "x" declared real but value is {q
             for v in REALS_BAD]
 
 
+# Values the interpreter reads differently from the header's own syntax.
+INVALID += [
+    (with_fields("x -r \u0131nf"), 'field "x" declared real but value is "\u0131nf"'),  # dotless i
+    (with_fields("x -r \u0131nfinity"), 'field "x" declared real but value is "\u0131nfinity"'),
+    (with_fields("x -r 1_0.5"), 'field "x" declared real but value is "1_0.5"'),
+    (with_fields("x -i \uff11"), 'field "x" declared integer but value is "\uff11"'),  # fullwidth 1
+]
+
+
 @pytest.mark.parametrize("data, message", INVALID)
-def test_invalid_headers(data, message):
-    with pytest.raises(ValueError) as caught:
-        parse_header(data)
-    assert str(caught.value) == message
-    with pytest.raises(ValueError) as caught:
-        sonavert.info(data)
-    assert str(caught.value) == message
+def test_invalid_headers(tmp_path, data, message):
+    path = tmp_path / "bad.sph"
+    path.write_bytes(data)
+    for source in (data, bytearray(data), path):
+        with pytest.raises(ValueError) as caught:
+            sonavert.info(source)
+        assert str(caught.value) == message
 
 
 @pytest.mark.parametrize("name, data", VALID, ids=[v[0] for v in VALID])
@@ -144,12 +158,14 @@ def test_native_parser_agrees_on_valid_headers(name, data):
 
 
 def test_fields_keep_text_and_declared_type():
-    h = parse_header(with_fields(
+    h = sonavert.info(with_fields(
         "note -s20   a  b  ", "rate -r 1e400", "pi -r .5", "n -i +007", "dup -i 1", "dup -s x",
-        "sample_rate -s5 08000"))
-    assert h.texts["note"] == "a  b"
+        "sample_rate -s5 08000", "tiny -r 1e-400", "neg -r -0.0", "big -i -9223372036854775808"))
     assert h.samplerate == 8000  # a string field whose text is an integer reads as one
-    fields = h.typed_fields()
+    fields = h.fields
+    assert list(fields)[:4] == ["sample_count", "sample_rate", "channel_count", "sample_n_bytes"]
+    assert fields["tiny"] == 0.0 and str(fields["neg"]) == "-0.0"
+    assert fields["big"] == -(2**63)
     assert fields["note"] == "a  b"
     assert fields["rate"] == float("inf")
     assert fields["pi"] == 0.5

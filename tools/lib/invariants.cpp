@@ -7,6 +7,7 @@
 #include "common/text.hpp"
 #include "oracles.hpp"
 #include "pipeline/drivers.hpp"
+#include "pipeline/frames.hpp"
 #include "shorten/decoder.hpp"
 #include "shorten/incremental.hpp"
 #include "shorten/to_pcm.hpp"
@@ -217,6 +218,39 @@ CheckOutcome check_transcode(ByteView input) {
     const auto rate = static_cast<std::uint64_t>(*sphere::require_int(header->fields, "sample_rate"));
     const std::string mismatch = wav_mismatch(wav->view(), *audio, channels, rate);
     if (!mismatch.empty()) return broken("WAV file differs", mismatch);
+    return {true, {}};
+}
+
+CheckOutcome check_header_reader(ByteView input) {
+    const Result<sphere::SphereHeader> whole = sphere::parse_header(input);
+    const pipeline::ByteSource source = pipeline::ByteSource::of_memory(input);
+    const Result<pipeline::HeaderBlock> read = pipeline::read_header(source);
+    if (whole.has_value() != read.has_value()) return broken("the header reader and parse_header disagree");
+    if (!whole) {
+        if (!(whole.error() == read.error())) return broken("the header reader fails otherwise", read.error().message);
+        return {};
+    }
+    if (read->header.header_size != whole->header_size || !same_fields(read->header.fields, whole->fields)) {
+        return broken("the header reader parses otherwise");
+    }
+    const Result<pipeline::AudioLayout> layout = pipeline::check_audio(read->header, input.size());
+    if (layout && layout->stored == pipeline::Stored::Shorten) return {true, {}};
+    const Result<ByteBuffer> decoded = pipeline::decode_pcm(input);
+    if (layout.has_value() != decoded.has_value()) return broken("the audio checks and decode_pcm disagree");
+    if (!layout) {
+        if (!(layout.error() == decoded.error())) return broken("the audio checks fail otherwise");
+        return {true, {}};
+    }
+    const pipeline::FrameRequest all{0, layout->frames, {},
+                                     layout->bits_per_sample == 32 ? pipeline::SampleType::Int32
+                                                                   : pipeline::SampleType::Int16};
+    const Result<std::uint64_t> size = pipeline::request_size(*layout, all);
+    if (!size || *size != decoded->size()) return broken("the frames read are not decode_pcm's length");
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(*size));
+    const Status status = pipeline::read_frames(source, *layout, all, nullptr, out.data());
+    if (!status.ok() || !std::equal(out.begin(), out.end(), decoded->data())) {
+        return broken("the frames read are not decode_pcm's samples");
+    }
     return {true, {}};
 }
 

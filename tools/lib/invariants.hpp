@@ -42,4 +42,12 @@ CheckOutcome check_decode_pcm(ByteView input);
 // channel count, rate and widths agreeing with the header).
 CheckOutcome check_transcode(ByteView input);
 
+// The package module's header path against the native module's: reading the
+// header from a byte source (only the bytes the header needs) succeeds and
+// fails exactly as parse_header on the whole input, with the same message;
+// for plain PCM and G.711, the checks before decoding fail exactly when
+// decode_pcm fails, with its message, and reading every frame gives
+// decode_pcm's samples.
+CheckOutcome check_header_reader(ByteView input);
+
 }  // namespace sonavert::testkit

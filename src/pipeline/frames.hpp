@@ -1,0 +1,133 @@
+// Reading parts of a SPHERE file: its header block alone, or a range of
+// frames and a choice of channels converted to the sample type a caller
+// asks for. Plain PCM and G.711 touch only the header and the bytes of the
+// frames asked for; Shorten decodes the stream.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "codecs/payload.hpp"
+#include "common/bytes.hpp"
+#include "common/error.hpp"
+#include "pipeline/wav_writer.hpp"
+#include "sphere/header.hpp"
+
+namespace sonavert::pipeline {
+
+// Where the bytes of a file come from: memory, or an open file descriptor
+// read with pread at given offsets (its position is never used or moved).
+class ByteSource {
+public:
+    static ByteSource of_memory(ByteView bytes) noexcept { return ByteSource(bytes, -1, bytes.size()); }
+    static ByteSource of_descriptor(int fd, std::uint64_t size) noexcept { return ByteSource({}, fd, size); }
+
+    std::uint64_t size() const noexcept { return size_; }
+
+    // Reads [offset, offset + n) into `out`. On failure the error says what
+    // happened and os_error() holds the errno of a failed read (0 when the
+    // file ended early: it shrank since its size was taken).
+    Status read_at(std::uint64_t offset, std::uint8_t* out, std::size_t n) const;
+    int os_error() const noexcept { return os_error_; }
+
+    // The bytes [offset, offset + n) where they lie, for a source in memory
+    // and a range within it; null otherwise.
+    const std::uint8_t* memory_at(std::uint64_t offset, std::uint64_t n) const noexcept {
+        if (fd_ >= 0 || offset > size_ || n > size_ - offset) return nullptr;
+        return memory_.data() + offset;
+    }
+
+private:
+    ByteSource(ByteView memory, int fd, std::uint64_t size) noexcept : memory_(memory), fd_(fd), size_(size) {}
+
+    ByteView memory_;
+    int fd_;
+    std::uint64_t size_;
+    mutable int os_error_ = 0;
+};
+
+// A header block read from a source, and the header parsed from it (its
+// views point into `bytes`, which never moves while it lives).
+struct HeaderBlock {
+    ByteBuffer bytes;
+    sphere::SphereHeader header;
+};
+
+// Reads and parses the header of the file in `source`, reading no more than
+// the header block (or the whole file when it is shorter). Messages are
+// those of sphere::parse_header on the whole file.
+Result<HeaderBlock> read_header(const ByteSource& source);
+
+// How the samples of a file are stored.
+enum class Stored { Pcm16Le, Pcm16Be, Pcm32Le, Pcm32Be, MuLaw, ALaw, Shorten };
+
+// How the header's coding stores samples, or the error of decoding for a
+// coding that cannot be decoded (the checks of choosing a decoder, then of
+// that decoder before it reads the payload).
+Result<Stored> stored_coding(const sphere::HeaderFields& fields);
+
+// The width of the samples decoded from `stored`: 32 for 32-bit PCM, else 16.
+std::uint16_t decoded_width(Stored stored) noexcept;
+
+// What a valid header says about the audio, after the checks that decoding
+// the file would make before it decodes, in the same order and with the
+// same messages: the declared payload within the file, then the coding.
+struct AudioLayout {
+    Stored stored = Stored::Pcm16Le;
+    std::uint16_t bits_per_sample = 16;  // of the decoded samples
+    std::uint64_t channels = 1;
+    std::uint64_t frames = 0;            // sample_count
+    std::uint64_t sample_rate = 0;
+    std::uint64_t payload_offset = 0;    // the header size
+    std::uint64_t stored_frame_bytes = 0;  // bytes per stored frame (0 for Shorten)
+};
+Result<AudioLayout> check_audio(const sphere::SphereHeader& header, std::uint64_t file_length);
+
+// The sample types a caller can ask for, written little-endian.
+enum class SampleType { Int16, Int32, Float32, Float64 };
+std::size_t sample_size(SampleType type) noexcept;
+
+// Frames [first, first + count) of the file (first + count <= frames), the
+// channels `pick` in that order (every channel when empty; indices below
+// the channel count, repeats allowed), as `type`.
+struct FrameRequest {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    std::span<const std::uint64_t> pick;
+    SampleType type = SampleType::Int16;
+};
+
+// The size in bytes of a request's result, or an error when it overflows.
+Result<std::uint64_t> request_size(const AudioLayout& layout, const FrameRequest& request);
+
+// Decoded 16-bit samples of a Shorten payload: every frame up to the end of
+// a request, checked as decoding the whole file checks them. A fault in the
+// stream after those frames may not be seen.
+struct ShortenFrames {
+    ByteBuffer pcm;  // interleaved little-endian 16-bit frames, from frame 0
+};
+Result<ShortenFrames> decode_shorten_frames(const ByteSource& source, const sphere::SphereHeader& header,
+                                            std::uint64_t frames_needed);
+
+// Converts the request into `out` (request_size bytes). Plain PCM and G.711
+// are read from `source`: only the requested frames' bytes; Shorten samples
+// come from `decoded` (decode_shorten_frames for at least first + count
+// frames). Fails only when the source fails to read.
+Status read_frames(const ByteSource& source, const AudioLayout& layout, const FrameRequest& request,
+                   const ShortenFrames* decoded, std::uint8_t* out);
+
+// Converts `frames` interleaved frames of `channels` samples at `in`, stored
+// as `stored` (not Shorten; decoded Shorten is Pcm16Le), into `out`.
+void convert_samples(Stored stored, const std::uint8_t* in, std::uint64_t frames, std::uint64_t channels,
+                     std::span<const std::uint64_t> pick, SampleType type, std::uint8_t* out) noexcept;
+
+// The WAV header for PCM of the given shape: the writer's limits on channel
+// count and sample rate as a conversion applies them, then write_wav's
+// checks, in that order.
+Result<std::array<std::uint8_t, kWavHeaderSize>> wav_header_for(std::int64_t channels, std::int64_t sample_rate,
+                                                                std::uint16_t bits_per_sample,
+                                                                std::uint64_t pcm_length);
+
+}  // namespace sonavert::pipeline
