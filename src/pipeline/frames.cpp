@@ -13,7 +13,6 @@
 #include "codecs/g711.hpp"
 #include "common/checked.hpp"
 #include "pipeline/errors.hpp"
-#include "pipeline/frame_errors.hpp"
 #include "sphere/fields.hpp"
 
 namespace sonavert::pipeline {
@@ -134,7 +133,10 @@ Result<Stored> stored_as(codecs::Decoder decoder, const sphere::HeaderFields& fi
         case codecs::Decoder::ALaw: {
             const bool alaw = decoder == codecs::Decoder::ALaw;
             SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
-            if (width != 1) return codecs::errors::g711_width_not_supported(alaw ? "alaw" : "ulaw", width);
+            if (width != 1) {
+                return alaw ? codecs::errors::alaw_width_not_supported(width)
+                            : codecs::errors::ulaw_width_not_supported(width);
+            }
             return alaw ? Stored::ALaw : Stored::MuLaw;
         }
         case codecs::Decoder::EmbeddedShorten: return Stored::Shorten;
@@ -160,7 +162,7 @@ Status ByteSource::read_at(std::uint64_t offset, std::uint8_t* out, std::size_t 
         if (got < 0) {
             if (errno == EINTR) continue;
             os_error_ = errno;
-            return errors::read_failed(os_error_);
+            return errors::read_failed(std::strerror(os_error_));
         }
         if (got == 0) {
             os_error_ = 0;
