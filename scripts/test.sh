@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up on a fresh machine and runs every test: the C++ unit
-# tests (CTest), the stable-ABI audit of the wheel, the Python tests, then
+# tests (CTest), the stable-ABI audit of the wheel, the Python tests, the
+# portable build's C++ and Python tests, then
 # the C++ and Python tests under AddressSanitizer and UBSan and a short run
 # of every fuzz target.
 set -euo pipefail
@@ -10,7 +11,8 @@ export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== C++ unit tests"
-cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DSONAVERT_BUILD_MODULE=OFF >/dev/null
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DSONAVERT_BUILD_MODULE=OFF \
+  -DSONAVERT_WERROR=ON >/dev/null
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
@@ -23,13 +25,16 @@ python scripts/check_abi.py --minimum 3.9 "$wheel"
 echo "== Python tests"
 python -m pytest -q tests/python
 
+echo "== portable build (no Linux-only calls): C++ and Python tests"
+JOBS="$jobs" bash scripts/test-portable.sh
+
 # The same C++ tests, the fuzz regression inputs and the Python tests once
 # more against a build with AddressSanitizer and UBSan (Clang), then a short
 # run of every fuzz target from its seeds.
 echo "== C++ unit tests and fuzz regressions under AddressSanitizer and UBSan"
 CXX=clang++ CC=clang cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSONAVERT_SANITIZE=ON -DSONAVERT_FUZZ=ON -DSONAVERT_BUILD_TESTS=ON -DSONAVERT_BUILD_MODULE=ON \
-  -DSONAVERT_BUILD_TOOLS=ON >/dev/null
+  -DSONAVERT_BUILD_TOOLS=ON -DSONAVERT_WERROR=ON >/dev/null
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
