@@ -14,7 +14,8 @@ import struct
 from dataclasses import dataclass
 from decimal import Decimal
 from fractions import Fraction
-from typing import Dict, List, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, BinaryIO, Dict, Iterable, List, Literal, Optional,
+                    Sequence, Tuple, Union, cast)
 
 import sonavert_native as _native
 
@@ -28,12 +29,25 @@ _U16_MAX = 0xFFFF
 _U32_MAX = 0xFFFFFFFF
 
 Position = Union[int, float, Decimal, Fraction, None]
+# A file named by its path.
+PathName = Union[str, "os.PathLike[str]"]
+# A SPHERE file: its path, its bytes, or a file object open for binary reading.
+Source = Union[PathName, bytes, bytearray, memoryview, BinaryIO]
+# Where output goes: a path, or a file object open for binary writing.
+Destination = Union[PathName, BinaryIO]
+# One channel index, or a sequence of them (counted from 0); None for all.
+Channels = Union[int, Sequence[int], None]
+Chunk = Union[bytes, memoryview]
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+    from typing_extensions import TypeGuard
 
 
 class ChannelError(ValueError):
     """A selected channel that the file does not have (channels count from 0)."""
 
-    def __init__(self, channel: int, channels: int):
+    def __init__(self, channel: int, channels: int) -> None:
         self.channel = channel
         self.channels = channels
         super().__init__(self.text(0))
@@ -60,7 +74,7 @@ class Info:
     header_size: int
     fields: Dict[str, Union[int, float, str]]  # every field, typed as declared
 
-    def as_dict(self) -> dict:
+    def as_dict(self) -> Dict[str, Any]:
         return {
             "channels": self.channels,
             "samplerate": self.samplerate,
@@ -88,11 +102,11 @@ def _info(header: Header) -> Info:
     )
 
 
-def _is_path(source) -> bool:
+def _is_path(source: object) -> TypeGuard[PathName]:
     return isinstance(source, (str, os.PathLike))
 
 
-def _load(source) -> bytes:
+def _load(source: Source) -> bytes:
     """The whole file given as a path, bytes-like object or binary file object."""
     if isinstance(source, bytes):
         return source
@@ -102,14 +116,14 @@ def _load(source) -> bytes:
         with open(source, "rb") as stream:
             return stream.read()
     if hasattr(source, "read"):
-        data = source.read()
+        data = cast(BinaryIO, source).read()
         if not isinstance(data, bytes):
             raise TypeError("the file object must be opened in binary mode")
         return data
     raise TypeError(f"expected a path, bytes or a binary file object, got {type(source).__name__}")
 
 
-def info(source) -> Info:
+def info(source: Source) -> Info:
     """The header of a SPHERE file (a path, bytes or a binary file object).
 
     Reads only the header of a file given by path. Raises ValueError with the
@@ -133,7 +147,7 @@ def _decode(data: bytes) -> Tuple[bytes, Header, int]:
 # --- frame ranges and channels -------------------------------------------------------
 
 
-def _seconds(value, name: str) -> Fraction:
+def _seconds(value: Union[int, float, Decimal, Fraction], name: str) -> Fraction:
     """A time in seconds as an exact fraction; a float counts as the decimal
     number that it prints as (0.9 is nine tenths, not the binary double)."""
     if isinstance(value, Decimal):
@@ -191,20 +205,20 @@ def validate_range(start: Position, stop: Position) -> None:
     if start is None or stop is None:
         return
     frames = [isinstance(v, numbers.Integral) for v in (start, stop)]
-    if all(frames) and first > end:
+    if all(frames) and first is not None and end is not None and first > end:
         raise ValueError(f"start (frame {first}) is after stop (frame {end})")
     if not any(frames) and _seconds(start, "start") > _seconds(stop, "stop"):
         raise ValueError(f"start ({start} s) is after stop ({stop} s)")
 
 
-def _index(value) -> Optional[int]:
+def _index(value: object) -> Optional[int]:
     """``value`` as a channel index, or None when it is no integer."""
     if isinstance(value, numbers.Integral) and not isinstance(value, bool):
         return int(value)
     return None
 
 
-def channel_list(channels, count: int) -> Tuple[Optional[List[int]], bool]:
+def channel_list(channels: Channels, count: int) -> Tuple[Optional[List[int]], bool]:
     """(channel indices or None for all, whether a single int was given)."""
     if channels is None:
         return None, False
@@ -212,7 +226,7 @@ def channel_list(channels, count: int) -> Tuple[Optional[List[int]], bool]:
         picked, single = [_index(channels)], True
     else:
         try:
-            picked = [_index(c) for c in channels]
+            picked = [_index(c) for c in cast(Sequence[int], channels)]
         except TypeError:
             picked = [None]
         if None in picked:
@@ -220,10 +234,11 @@ def channel_list(channels, count: int) -> Tuple[Optional[List[int]], bool]:
         if not picked:
             raise ValueError("channels must select at least one channel")
         single = False
-    for channel in picked:
+    chosen = cast(List[int], picked)  # no None in it, as checked above
+    for channel in chosen:
         if not 0 <= channel < count:
             raise ChannelError(channel, count)
-    return picked, single
+    return chosen, single
 
 
 def _select(pcm: bytes, width: int, count: int, picked: Optional[Sequence[int]],
@@ -234,7 +249,7 @@ def _select(pcm: bytes, width: int, count: int, picked: Optional[Sequence[int]],
     part = memoryview(pcm)[first * frame:end * frame]
     if picked is None or list(picked) == list(range(count)):
         return part
-    code = "h" if width == 2 else "i"
+    code: Literal["h", "i"] = "h" if width == 2 else "i"
     source = part.cast(code)
     out = bytearray((end - first) * width * len(picked))
     target = memoryview(out).cast(code)
@@ -246,7 +261,7 @@ def _select(pcm: bytes, width: int, count: int, picked: Optional[Sequence[int]],
 # --- reading into arrays -------------------------------------------------------------
 
 
-def _scaled(block, bits: int, dtype: str):
+def _scaled(block: NDArray[Any], bits: int, dtype: str) -> NDArray[Any]:
     """Samples of ``bits`` bits in ``dtype``: integers keep their place in
     the full scale (shifted), floats are scaled to [-1, 1)."""
     import numpy as np
@@ -266,8 +281,9 @@ def _scaled(block, bits: int, dtype: str):
     return np.minimum(out, np.nextafter(np.float32(1), np.float32(0)))
 
 
-def read(source, dtype: str = "int16", channels=None, start: Position = None,
-         stop: Position = None, always_2d: bool = False):
+def read(source: Source, dtype: str = "int16", channels: Channels = None,
+         start: Position = None, stop: Position = None,
+         always_2d: bool = False) -> Tuple[NDArray[Any], int]:
     """Decodes a SPHERE file into ``(data, samplerate)``.
 
     ``data`` is a numpy array of frames x channels, or 1-D when the result
@@ -318,7 +334,7 @@ def wav_header(channels: int, samplerate: int, bits: int, length: int) -> bytes:
                        channels, samplerate, byte_rate, block_align, bits, b"data", length)
 
 
-def output_format(dst, format: Optional[str]) -> str:
+def output_format(dst: Destination, format: Optional[str]) -> str:
     """The output format: ``format`` when given, else from ``dst``'s extension."""
     if format is not None:
         if format not in FORMATS:
@@ -334,7 +350,7 @@ def output_format(dst, format: Optional[str]) -> str:
     raise ValueError("cannot tell the output format of a file object: give format 'wav' or 'raw'")
 
 
-def output_size(header: Header, format: str, channels=None, start: Position = None,
+def output_size(header: Header, format: str, channels: Channels = None, start: Position = None,
                 stop: Position = None) -> Optional[int]:
     """The size in bytes of what ``convert`` writes for this header, or None
     when the coding cannot be decoded."""
@@ -350,7 +366,7 @@ def output_size(header: Header, format: str, channels=None, start: Position = No
     return _WAV_HEADER_SIZE + length + (length & 1)
 
 
-def _write_all(out, data) -> None:
+def _write_all(out: BinaryIO, data: Chunk) -> None:
     """Writes all of ``data`` to the binary file ``out``. A buffered stream
     can take only part of a large write (a pipe whose reader went away takes
     what fits and fails on the next write), so the rest is written again."""
@@ -362,7 +378,7 @@ def _write_all(out, data) -> None:
         view = view[written:]
 
 
-def _create_temp(path: str):
+def _create_temp(path: str) -> Tuple[str, BinaryIO]:
     """(name, binary file) of a new temporary file beside ``path``."""
     directory, name = os.path.split(path)
     temp = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(4)}.part")
@@ -370,7 +386,7 @@ def _create_temp(path: str):
     return temp, open(fd, "wb")
 
 
-def write_atomic(path, chunks) -> None:
+def write_atomic(path: PathName, chunks: Iterable[Chunk]) -> None:
     """Writes ``chunks`` to a temporary file beside ``path`` and renames it
     into place, so ``path`` never holds a partly written file."""
     path = os.fspath(path)
@@ -393,8 +409,8 @@ def write_atomic(path, chunks) -> None:
         raise
 
 
-def convert(src, dst, format: Optional[str] = None, channels=None, start: Position = None,
-            stop: Position = None) -> None:
+def convert(src: Source, dst: Destination, format: Optional[str] = None,
+            channels: Channels = None, start: Position = None, stop: Position = None) -> None:
     """Converts a SPHERE file to WAV or raw PCM.
 
     ``src`` is a path, bytes or a binary file object; ``dst`` a path (written
@@ -406,7 +422,7 @@ def convert(src, dst, format: Optional[str] = None, channels=None, start: Positi
     fmt = output_format(dst, format)
     data = _load(src)
     if channels is None and start is None and stop is None:
-        chunks = [_native.transcode(data) if fmt == "wav" else _native.decode_pcm(data)]
+        chunks: List[Chunk] = [_native.transcode(data) if fmt == "wav" else _native.decode_pcm(data)]
     else:
         pcm, header, bits = _decode(data)
         picked, _ = channel_list(channels, header.channels)
@@ -420,7 +436,7 @@ def convert(src, dst, format: Optional[str] = None, channels=None, start: Positi
             chunks.insert(0, wav_header(count, header.samplerate, bits, len(samples)))
     if hasattr(dst, "write"):
         for chunk in chunks:
-            _write_all(dst, chunk)
+            _write_all(cast(BinaryIO, dst), chunk)
     else:
         write_atomic(dst, chunks)
 

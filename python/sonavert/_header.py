@@ -13,7 +13,7 @@ import re
 import stat
 import unicodedata
 from dataclasses import dataclass
-from typing import BinaryIO, Dict, Optional, Union
+from typing import BinaryIO, Dict, List, NoReturn, Optional, Tuple, Union, cast
 
 # Characters with the Unicode White_Space property.
 WHITE_SPACE = (
@@ -109,7 +109,7 @@ def is_real(text: str) -> bool:
     return _REAL.fullmatch(text) is not None
 
 
-def coding_parts(coding: str):
+def coding_parts(coding: str) -> List[str]:
     """The coding text split at commas, each part trimmed and lower-cased in ASCII."""
     return [trim(part).translate(_ASCII_LOWER) for part in coding.split(",")]
 
@@ -179,7 +179,7 @@ class Header:
         for name, text in self.texts.items():
             kind = self.types[name]
             if kind == "i":
-                out[name] = parse_int(text)
+                out[name] = cast(int, parse_int(text))  # checked when parsed
             elif kind == "r":
                 out[name] = float(text)
             else:
@@ -187,11 +187,11 @@ class Header:
         return out
 
 
-def _fail(message: str):
+def _fail(message: str) -> NoReturn:
     raise ValueError(message)
 
 
-def _size_line(data: bytes):
+def _size_line(data: bytes) -> Optional[Tuple[int, int]]:
     """(start, end) of the size line in ``data``, or None when ``data`` lacks
     two line feeds."""
     first = data.find(b"\n")
@@ -275,9 +275,9 @@ def parse_header(data: bytes, length: Optional[int] = None) -> Header:
         if name not in texts:
             _fail(f"SPHERE header missing required field: {name}")
     for name, minimum in _MINIMA:
-        value = header.require_int(name)
-        if value < minimum:
-            _fail(f"{name} must be >= {minimum}, got {value}")
+        number = header.require_int(name)
+        if number < minimum:
+            _fail(f"{name} must be >= {minimum}, got {number}")
     return header
 
 
@@ -305,7 +305,7 @@ def read_header_from(stream: BinaryIO) -> Header:
     return parse_header(data, max(length, len(data)))
 
 
-def read_header(path) -> Header:
+def read_header(path: Union[str, os.PathLike[str]]) -> Header:
     """Parses the header of the SPHERE file at ``path``."""
     with open(path, "rb") as stream:
         return read_header_from(stream)
