@@ -32,4 +32,4 @@ ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 export PYTHONPATH="$PWD/$dir:$PWD/python"
 loaded=$(python -c 'import sonavert_native; print(sonavert_native.__file__)')
 case "$loaded" in "$PWD/$dir"/*) ;; *) echo "portable build: the tests would load $loaded"; exit 1 ;; esac
-python -m pytest -q -p no:cacheprovider tests/python
+python -m pytest -q -p no:cacheprovider --basetemp="$PWD/$dir/pytest" tests/python
