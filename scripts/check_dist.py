@@ -30,7 +30,7 @@ SDIST_REQUIRED = [
     "examples/sample.sph", "tests/typing/user_script.py",
 ]
 SDIST_FORBIDDEN = [
-    ".ci/*", "scripts/*", "docs/*", "build/*", "dist/*", "out/*", ".venv/*", ".git/*", ".gitignore",
+    ".ci/*", "scripts/*", "tests/scripts/*", "docs/*", "build/*", "dist/*", "out/*", ".venv/*", ".git/*", ".gitignore",
     "*/__pycache__/*", "*.pyc", "*.so", "*.whl",
     # libFuzzer's findings and a campaign's grown corpus never ship.
     "*crash-*", "*leak-*", "*timeout-*", "*oom-*", "*.profraw",
