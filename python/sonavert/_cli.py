@@ -16,11 +16,11 @@ import signal
 import sys
 import time
 from decimal import Decimal
-from typing import List, Optional, Tuple
+from typing import Any, Callable, List, NoReturn, Optional, Pattern, TextIO, Tuple, TypeVar
 
 from sonavert_native import __version__
 
-from ._api import ChannelError, convert, info, output_format
+from ._api import ChannelError, Info, Position, convert, info, output_format
 from ._batch import FAILED, batch, default_jobs, describe
 from ._source import quoted
 
@@ -30,16 +30,19 @@ _NUMBER = r"(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)"
 _FRAME_SPAN = re.compile(r"([0-9]*):([0-9]*)")
 _TIME_SPAN = re.compile(f"({_NUMBER})?:({_NUMBER})?")
 
+_Number = TypeVar("_Number", int, Decimal)
+
 
 class _Parser(argparse.ArgumentParser):
     """Reports a bad command line in one line."""
 
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         sys.stderr.write(f"{PROG}: {message} (see '{self.prog} --help')\n")
         sys.exit(2)
 
 
-def _span(text: str, pattern, number, unit: str, example: str):
+def _span(text: str, pattern: Pattern[str], number: Callable[[str], _Number], unit: str,
+          example: str) -> Tuple[Optional[_Number], Optional[_Number]]:
     m = pattern.fullmatch(text)
     if m is None or len(text) > 80:
         raise argparse.ArgumentTypeError(
@@ -85,7 +88,7 @@ def _add_selection(parser: argparse.ArgumentParser) -> None:
                            "(exclusive); either may be empty")
 
 
-def _selection(args):
+def _selection(args: argparse.Namespace) -> Tuple[Optional[List[int]], Position, Position]:
     channels = None if args.channel is None else [c - 1 for c in args.channel]
     start, stop = args.time or args.samples or (None, None)
     return channels, start, stop
@@ -103,7 +106,7 @@ def _fail(path: str, error: BaseException) -> int:
 # --- info ----------------------------------------------------------------------------
 
 
-def _show(value) -> str:
+def _show(value: object) -> str:
     if isinstance(value, str):
         return value if value.isprintable() else quoted(value)
     return str(value)
@@ -118,7 +121,7 @@ def _duration(seconds: float) -> str:
     return text
 
 
-def _human(name: str, meta) -> str:
+def _human(name: str, meta: Info) -> str:
     width = (f"{meta.bits_per_sample} bits" if meta.bits_per_sample
              else "not supported by sonavert")
     lines = [
@@ -138,7 +141,7 @@ def _human(name: str, meta) -> str:
     return "\n".join(lines)
 
 
-def _jsonable(value):
+def _jsonable(value: Any) -> Any:
     if isinstance(value, float) and not math.isfinite(value):
         return str(value)  # "inf", "-inf", "nan": JSON has no such numbers
     if isinstance(value, dict):
@@ -146,7 +149,7 @@ def _jsonable(value):
     return value
 
 
-def _cmd_info(args) -> int:
+def _cmd_info(args: argparse.Namespace) -> int:
     status = 0
     first = True
     for name in args.files:
@@ -167,7 +170,7 @@ def _cmd_info(args) -> int:
 # --- convert -------------------------------------------------------------------------
 
 
-def _cmd_convert(args) -> int:
+def _cmd_convert(args: argparse.Namespace) -> int:
     parser = args.parser
     if args.format is None:
         if args.output == "-":
@@ -199,14 +202,14 @@ def _cmd_convert(args) -> int:
 class ProgressBar:
     """A one-line progress bar on a terminal."""
 
-    def __init__(self, stream, interval: float = 0.1):
+    def __init__(self, stream: TextIO, interval: float = 0.1) -> None:
         self.stream = stream
         self.interval = interval
         self.began = self.last = time.monotonic()
         self.failed = 0
         self.drawn = False
 
-    def update(self, done: int, total: int, outcome) -> None:
+    def update(self, done: int, total: int, outcome: Tuple[str, str, str]) -> None:
         if outcome[1] == FAILED:
             self.failed += 1
         now = time.monotonic()
@@ -228,7 +231,7 @@ class ProgressBar:
             self.stream.flush()
 
 
-def _cmd_batch(args) -> int:
+def _cmd_batch(args: argparse.Namespace) -> int:
     channels, start, stop = _selection(args)
     bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
     try:
@@ -287,7 +290,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _on_sigterm(*_):
+def _on_sigterm(*_: Any) -> NoReturn:
     raise SystemExit(143)
 
 
@@ -296,7 +299,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(argv)
     signal.signal(signal.SIGTERM, _on_sigterm)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except KeyboardInterrupt:
         sys.stderr.write(f"{PROG}: interrupted\n")
         return 130

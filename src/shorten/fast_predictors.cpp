@@ -13,8 +13,10 @@ constexpr std::uint64_t kLpcProofBits = 31;
 constexpr std::uint64_t kMinProofBits = 16;
 
 // The hot functions are compiled twice, for the x86-64 baseline and for
-// x86-64-v3 (BMI2, LZCNT, AVX2), and the loader picks one for the CPU.
-#if defined(__x86_64__) && defined(__linux__)
+// x86-64-v3 (BMI2, LZCNT, AVX2), and the loader picks one for the CPU. That
+// dispatch (ifunc) needs glibc's loader (musl has none); a SONAVERT_PORTABLE
+// build compiles the baseline only.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__) && !defined(SONAVERT_PORTABLE)
 #define SV_HOT_CLONES __attribute__((target_clones("default", "arch=x86-64-v3")))
 #else
 #define SV_HOT_CLONES
