@@ -14,16 +14,6 @@ namespace {
 constexpr std::int64_t kMaxWavChannels = std::numeric_limits<std::uint16_t>::max();
 constexpr std::int64_t kMaxWavSampleRate = std::numeric_limits<std::uint32_t>::max();
 
-// The bytes handed to the decoder: every byte after the header for a
-// compressed coding, else exactly the declared payload size.
-Result<ByteView> audio_payload(const sphere::SphereHeader& header) {
-    const std::string_view coding = sphere::field_text(header.fields, "sample_coding", "pcm");
-    if (codecs::split_coding(coding).compressed()) return header.payload;
-    SV_ASSIGN_OR_RETURN(const std::uint64_t size, sphere::declared_payload_size(header.fields));
-    if (header.payload.size() < size) return errors::payload_truncated(size, header.payload.size());
-    return header.payload.first(size);
-}
-
 struct WavFormat {
     std::uint16_t channel_count;
     std::uint32_t sample_rate;
@@ -40,6 +30,14 @@ Result<WavFormat> wav_format(const sphere::HeaderFields& fields) {
 }
 
 }  // namespace
+
+Result<ByteView> audio_payload(const sphere::SphereHeader& header) {
+    const std::string_view coding = sphere::field_text(header.fields, "sample_coding", "pcm");
+    if (codecs::split_coding(coding).compressed()) return header.payload;
+    SV_ASSIGN_OR_RETURN(const std::uint64_t size, sphere::declared_payload_size(header.fields));
+    if (header.payload.size() < size) return errors::payload_truncated(size, header.payload.size());
+    return header.payload.first(size);
+}
 
 Result<codecs::DecodedPcm> decode_audio(const sphere::SphereHeader& header) {
     SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header));

@@ -40,6 +40,10 @@ public:
     // terminator, where find() looks up names that were not set().
     void keep_lines(std::string_view lines) noexcept { lines_ = lines; }
 
+    // The header's field lines up to the terminator, as stored (empty for
+    // fields that were only set()): for writers that carry a header over.
+    std::string_view lines() const noexcept { return lines_; }
+
 private:
     // WATCHOUT: a tree, not a hash table. Field names come from untrusted
     // input, and the standard hash is fixed and public, so crafted colliding
