@@ -76,10 +76,4 @@ inline Error range_ends_before_start(std::uint64_t first, std::uint64_t end) {
                    std::to_string(first));
 }
 
-// Headerless input whose length is no whole number of frames.
-inline Error partial_frame(std::uint64_t size, std::uint64_t frame_bytes) {
-    return invalid("sample data of " + std::to_string(size) + " bytes is no whole number of " +
-                   std::to_string(frame_bytes) + "-byte frames");
-}
-
 }  // namespace sonavert::pipeline::errors
