@@ -31,7 +31,9 @@ struct Source {
     codecs::DecodedPcm decoded;  // owns the samples of a Shorten payload
 };
 
-Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t channels, std::uint64_t frames) {
+// `lead`: bytes left free in front of decoded samples (Shorten only).
+Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t channels, std::uint64_t frames,
+                           std::size_t lead) {
     SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(header.fields));
     SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header));
     Source source;
@@ -56,7 +58,7 @@ Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t cha
             return source;
         }
         case codecs::Decoder::EmbeddedShorten: {
-            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload));
+            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload, lead));
             // The decoder gives 16-bit levels; a stream of mu-law samples is
             // stored as mu-law, and is written so unless asked otherwise.
             const std::string_view coding = sphere::field_text(header.fields, "sample_coding", "pcm");
@@ -65,7 +67,7 @@ Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t cha
             const bool ulaw = base == "ulaw" || base == "mulaw" || base == "mu-law";
             source.stored = ulaw ? SampleForm::MuLaw : SampleForm::Pcm16;
             source.view.form = SampleForm::Pcm16;
-            source.view.data = source.decoded.pcm.view();
+            source.view.data = source.decoded.pcm.view().subspan(lead);
             return source;
         }
     }
@@ -122,8 +124,14 @@ Result<ByteBuffer> convert(const sphere::SphereHeader& header, const ConvertRequ
     if (channels > std::numeric_limits<std::uint32_t>::max()) {
         return errors::channel_count_too_large_for(format_name(request.format));
     }
+    // A whole file to 16-bit WAV: decoded samples get room for the WAV
+    // header in front, and become the file without a copy.
+    const bool whole_wav = request.format == OutputFormat::Wav && !request.channel &&
+                           request.range.unit == RangeRequest::Unit::None &&
+                           (request.form == FormRequest::AsStored || request.form == FormRequest::Pcm16);
     SV_ASSIGN_OR_RETURN(Source source, read_source(header, static_cast<std::uint32_t>(channels),
-                                                   static_cast<std::uint64_t>(frames)));
+                                                   static_cast<std::uint64_t>(frames),
+                                                   whole_wav ? kWavHeaderSize : 0));
     if (request.channel && (*request.channel == 0 || *request.channel > channels)) {
         return errors::no_such_channel(*request.channel, channels);
     }
@@ -133,6 +141,13 @@ Result<ByteBuffer> convert(const sphere::SphereHeader& header, const ConvertRequ
 
     const SampleForm to = output_form(request.form, source.stored);
     const auto sample_rate = static_cast<std::uint64_t>(rate);
+    if (whole_wav && to == SampleForm::Pcm16 && !source.decoded.pcm.empty()) {
+        // The checks of write_wav_samples, in its order.
+        if (channels > std::numeric_limits<std::uint16_t>::max()) return errors::channel_count_too_large();
+        if (rate > std::numeric_limits<std::uint32_t>::max()) return errors::sample_rate_too_large();
+        return finish_wav(std::move(source.decoded.pcm), static_cast<std::uint16_t>(channels),
+                          static_cast<std::uint32_t>(rate), 16);
+    }
     switch (request.format) {
         case OutputFormat::Sphere: return write_sphere(header.fields, source.view, sel, to);
         case OutputFormat::Raw: return write_raw(source.view, sel, to);

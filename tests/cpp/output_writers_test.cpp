@@ -9,6 +9,7 @@
 #include "pipeline/aiff_writer.hpp"
 #include "pipeline/au_writer.hpp"
 #include "pipeline/convert.hpp"
+#include "pipeline/drivers.hpp"
 #include "pipeline/sphere_writer.hpp"
 #include "pipeline/wav_writer.hpp"
 #include "pipeline_test_support.hpp"
@@ -274,6 +275,27 @@ TEST(OutputWriters, ConversionOfWidthsAndChannels) {
     Result<ByteBuffer> out = convert_file(file32, channel2);
     ASSERT_FALSE(out.has_value());
     EXPECT_EQ(out.error().message, "channel 2 requested, but the file has 1 channel");
+}
+
+// A whole Shorten file to 16-bit WAV takes the path without a copy; it must
+// give what the module's transcode gives, and what a cut of everything gives.
+TEST(OutputWriters, WholeShortenFileToWavMatchesTranscode) {
+    const Bytes stream = testing::shorten_stream({{1, -2, 300, -32768, 32767}, {0, 5, -5, 7, -7}});
+    const Bytes file = sphere_file({{"sample_count", "5"}, {"channel_count", "2"}, {"sample_rate", "16000"},
+                                    {"sample_n_bytes", "2"}, {"sample_coding", "pcm,embedded-shorten-v2.00"}},
+                                   stream);
+    Result<ByteBuffer> reference = transcode_to_wav(ByteView(file));
+    ASSERT_TRUE(reference.has_value()) << reference.error().message;
+    for (FormRequest form : {FormRequest::AsStored, FormRequest::Pcm16}) {
+        Result<ByteBuffer> whole = convert_file(file, request(OutputFormat::Wav, form));
+        ASSERT_TRUE(whole.has_value()) << whole.error().message;
+        EXPECT_EQ(bytes_of(*whole), bytes_of(*reference));
+    }
+    ConvertRequest cut = request(OutputFormat::Wav);
+    cut.range = RangeRequest{RangeRequest::Unit::Samples, 0, 0, 0, 5};
+    Result<ByteBuffer> general = convert_file(file, cut);
+    ASSERT_TRUE(general.has_value());
+    EXPECT_EQ(bytes_of(*general), bytes_of(*reference));
 }
 
 }  // namespace
