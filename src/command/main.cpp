@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -28,6 +29,27 @@ using sonavert::ByteBuffer;
 constexpr std::string_view kProgram = "sonavert-sph2pipe";
 // Read in pieces of this size when the size of the input is not known.
 constexpr std::size_t kReadChunk = std::size_t{1} << 16;
+// Large buffers start on a huge-page boundary, so that advise_huge_pages
+// can back all of them: their first touch is most of a long file's cost.
+constexpr std::size_t kLargeBuffer = std::size_t{8} << 20;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+std::uint8_t* allocate_buffer(std::size_t size, void*& owner) {
+    void* p = nullptr;
+    if (size >= kLargeBuffer) {
+        if (::posix_memalign(&p, kHugePage, size) != 0) throw std::bad_alloc();
+        sonavert::advise_huge_pages(static_cast<std::uint8_t*>(p), size);
+    } else {
+        p = std::malloc(size);
+        if (p == nullptr) throw std::bad_alloc();
+    }
+    owner = p;
+    return static_cast<std::uint8_t*>(p);
+}
+
+void release_buffer(void* owner) noexcept { std::free(owner); }
+
+constexpr sonavert::BufferSource kBuffers{allocate_buffer, release_buffer};
 
 // One line on standard error: "sonavert-sph2pipe: FILE: MESSAGE".
 int fail(std::string_view file, std::string_view message) {
@@ -165,6 +187,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
+        const sonavert::ScopedBufferSource buffers(&kBuffers);
         return run(*line);
     } catch (const std::bad_alloc&) {
         return fail(line->input, "out of memory");
