@@ -63,7 +63,12 @@ struct FileError {
     int error = 0;  // errno, 0 when the file was read
 };
 
-// The whole contents of `path`, or the errno of the failure in `failed`.
+// Input that is no regular file (a pipe, a device) is read up to this
+// size: its length is not known in advance and it may never end.
+constexpr std::size_t kMaxStreamedInput = std::size_t{4} << 30;
+
+// The whole contents of `path`, or the errno of the failure in `failed`
+// (EFBIG: a pipe or device gave more than kMaxStreamedInput bytes).
 ByteBuffer read_file(const std::string& path, FileError& failed) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -72,19 +77,28 @@ ByteBuffer read_file(const std::string& path, FileError& failed) {
     }
     struct stat st {};
     std::size_t capacity = kReadChunk;
+    bool regular = false;
     if (::fstat(fd, &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             ::close(fd);
             failed.error = EISDIR;
             return ByteBuffer();
         }
+        regular = S_ISREG(st.st_mode);
         // One byte more than the size, so that the end is seen in one pass.
-        if (S_ISREG(st.st_mode) && st.st_size > 0) capacity = static_cast<std::size_t>(st.st_size) + 1;
+        if (regular && st.st_size > 0) capacity = static_cast<std::size_t>(st.st_size) + 1;
     }
     ByteBuffer data(capacity);
     std::size_t used = 0;
     for (;;) {
-        if (used == data.size()) data.resize(data.size() * 2);
+        if (used == data.size()) {
+            if (!regular && used >= kMaxStreamedInput) {
+                ::close(fd);
+                failed.error = EFBIG;
+                return ByteBuffer();
+            }
+            data.resize(data.size() * 2);
+        }
         const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
@@ -126,10 +140,30 @@ int write_stdout(const ByteBuffer& out) {
     return fail("standard output", std::strerror(errno));
 }
 
-// Writes `out` to a new temporary file beside `path` and renames it over
-// `path`; on any failure the temporary file is removed.
+// Writes `out` to `path`. A regular file (or none yet) is written as a new
+// temporary file beside it, renamed over it when complete; on any failure
+// the temporary file is removed and `path` is left as it was. A symlink is
+// followed, so that its target is replaced, not the link. Anything else
+// that exists (a device such as /dev/null, a named pipe) is opened and
+// written in place, since renaming over it would replace the device.
 int write_file(const std::string& path, const ByteBuffer& out) {
-    std::string temp = path + ".XXXXXX";
+    std::string target = path;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) return fail(path, std::strerror(errno));
+            const bool ok = write_all(fd, out.data(), out.size());
+            const int error = errno;
+            if (::close(fd) != 0 && ok) return fail(path, std::strerror(errno));
+            return ok ? 0 : fail(path, std::strerror(error));
+        }
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
+    std::string temp = target + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) return fail(path, std::strerror(errno));
     const mode_t mask = ::umask(0);
@@ -140,7 +174,7 @@ int write_file(const std::string& path, const ByteBuffer& out) {
         ok = false;
         error = errno;
     }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
         ok = false;
         error = errno;
     }

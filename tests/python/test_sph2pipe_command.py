@@ -176,6 +176,16 @@ def test_outfile_replaces_the_old_one_whole(tmp_path):
     expected = b"".join(f[1].to_bytes(2, "little", signed=True) for f in frames[10:20])
     assert target.read_bytes() == expected
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.sph", "out.raw"]
+    # A symlink is followed: its target gets the output, the link stays a link.
+    link = tmp_path / "link.raw"
+    link.symlink_to(target)
+    assert run(["-f", "raw", "-c", "1", str(source), str(link)]).returncode == 0
+    assert link.is_symlink()
+    assert target.read_bytes() == b"".join(f[0].to_bytes(2, "little", signed=True) for f in frames)
+    link.unlink()
+    # A device is written in place, never renamed over.
+    assert run([str(source), os.devnull]).returncode == 0
+    assert Path(os.devnull).is_char_device()
     # An outfile in a folder that cannot be written: one line, exit 1.
     result = run([str(source), str(tmp_path / "no" / "such" / "out.sph")])
     assert result.returncode == 1 and result.stderr.decode().startswith(f"{PROGRAM}: {tmp_path / 'no'}")
