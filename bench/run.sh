@@ -22,3 +22,7 @@ echo "== measuring (load average now: $(cut -d' ' -f1-3 /proc/loadavg))"
 .venv/bin/python bench/measure.py --data build/bench-data --build build/bench \
   --out build/bench-results.json "$@"
 .venv/bin/python bench/report.py build/bench-results.json --out docs/benchmarks
+
+echo "== the sonavert-sph2pipe command as whole processes"
+.venv/bin/python bench/command_bench.py --command build/bench/sonavert-sph2pipe --data build/bench-data \
+  --out build/command-bench.json

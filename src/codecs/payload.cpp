@@ -32,8 +32,7 @@ std::string eight_times(std::int64_t n) {
 
 Result<DecodedPcm> decode_g711(const sphere::HeaderFields& fields, ByteView payload, bool alaw,
                                std::size_t lead) {
-    SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
-    if (width != 1) return alaw ? errors::alaw_width_not_supported(width) : errors::ulaw_width_not_supported(width);
+    SV_TRY(check_g711(fields, alaw));
     return DecodedPcm{16, expand_g711(payload, alaw, lead)};
 }
 
@@ -97,6 +96,12 @@ void copy_byte_swapped(const std::uint8_t* in, std::uint8_t* out, std::size_t n,
         for (unsigned b = 0; b < width; ++b) out[i + b] = in[i + width - 1 - b];
     }
     if (i < n) std::memcpy(out + i, in + i, n - i);
+}
+
+Status check_g711(const sphere::HeaderFields& fields, bool alaw) {
+    SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
+    if (width != 1) return alaw ? errors::alaw_width_not_supported(width) : errors::ulaw_width_not_supported(width);
+    return ok_status();
 }
 
 Result<PlainPcm> check_plain_pcm(const sphere::HeaderFields& fields) {

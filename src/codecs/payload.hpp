@@ -50,6 +50,9 @@ struct PlainPcm {
 // sample_byte_format), without touching the payload.
 Result<PlainPcm> check_plain_pcm(const sphere::HeaderFields& fields);
 
+// The check of the G.711 decoders: sample_n_bytes must be 1.
+Status check_g711(const sphere::HeaderFields& fields, bool alaw);
+
 // Writes the little-endian form of `payload` to `out`, which has room for
 // payload.size() bytes and does not overlap it. Never fails.
 void convert_plain_pcm(const PlainPcm& layout, ByteView payload, std::uint8_t* out) noexcept;

@@ -42,13 +42,17 @@ struct WavFormat {
 // Validation guarantees both are at least 1.
 Result<WavFormat> wav_format(const sphere::HeaderFields& fields) {
     SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(fields, "channel_count"));
-    if (channels > kMaxWavChannels) return errors::channel_count_too_large();
+    if (channels > kMaxWavChannels) return errors::channel_count_too_large("WAV");
     SV_ASSIGN_OR_RETURN(const std::int64_t rate, sphere::require_int(fields, "sample_rate"));
-    if (rate > kMaxWavSampleRate) return errors::sample_rate_too_large();
+    if (rate > kMaxWavSampleRate) return errors::sample_rate_too_large("WAV");
     return WavFormat{static_cast<std::uint16_t>(channels), static_cast<std::uint32_t>(rate)};
 }
 
 }  // namespace
+
+Result<ByteView> audio_payload(const sphere::SphereHeader& header) {
+    return audio_payload(header, coding_of(header.fields));
+}
 
 Result<codecs::DecodedPcm> decode_audio(const sphere::SphereHeader& header) {
     const Coding coding = coding_of(header.fields);

@@ -8,6 +8,11 @@
 
 namespace sonavert::pipeline {
 
+// The bytes of a parsed header's payload that its decoder reads: every
+// byte after the header for a compressed coding, else exactly the declared
+// payload size (a shorter payload fails with the truncation message).
+Result<ByteView> audio_payload(const sphere::SphereHeader& header);
+
 // The payload of a parsed (and so validated) header, decoded by its coding.
 // A compressed coding gets every byte after the header; any other gets
 // exactly the declared payload size, and a shorter payload fails with the

@@ -330,8 +330,8 @@ Result<std::array<std::uint8_t, kWavHeaderSize>> wav_header_for(std::int64_t cha
                                                                 std::uint16_t bits_per_sample,
                                                                 std::uint64_t pcm_length) {
     if (channels < 1 || sample_rate < 1) throw std::logic_error("wav_header_for: no such header");
-    if (channels > std::numeric_limits<std::uint16_t>::max()) return errors::channel_count_too_large();
-    if (sample_rate > std::numeric_limits<std::uint32_t>::max()) return errors::sample_rate_too_large();
+    if (channels > std::numeric_limits<std::uint16_t>::max()) return errors::channel_count_too_large("WAV");
+    if (sample_rate > std::numeric_limits<std::uint32_t>::max()) return errors::sample_rate_too_large("WAV");
     return wav_header(static_cast<std::uint16_t>(channels), static_cast<std::uint32_t>(sample_rate),
                       bits_per_sample, pcm_length);
 }

@@ -6,6 +6,7 @@
 
 #include "common/checked.hpp"
 #include "pipeline/errors.hpp"
+#include "pipeline/header_bytes.hpp"
 
 namespace sonavert::pipeline {
 namespace {
@@ -13,8 +14,6 @@ namespace {
 // The RIFF size field counts the file minus its first 8 bytes in 32 bits,
 // so the padded PCM may be at most 2^32 - 1 - 36 bytes long.
 constexpr std::uint64_t kMaxPaddedPcm = std::numeric_limits<std::uint32_t>::max() - 36;
-
-void put_tag(std::uint8_t* p, const char (&tag)[5]) { std::memcpy(p, tag, 4); }
 
 // Every field of the header, once checked.
 struct WavLayout {
@@ -75,6 +74,28 @@ void put_header(std::uint8_t* p, const WavLayout& w) noexcept {
     if (w.padded != w.pcm_length) p[kWavHeaderSize + w.pcm_length] = 0;
 }
 
+// The header of a G.711 file at p[0..kWavG711HeaderSize).
+void put_g711_header(std::uint8_t* p, std::uint16_t channels, std::uint32_t rate, std::uint32_t frames,
+                     std::uint64_t data, bool alaw) noexcept {
+    put_tag(p + 0, "RIFF");
+    store_le32(p + 4, static_cast<std::uint32_t>(data + kWavG711HeaderSize - 8));
+    put_tag(p + 8, "WAVE");
+    put_tag(p + 12, "fmt ");
+    store_le32(p + 16, 18);
+    store_le16(p + 20, alaw ? 6 : 7);
+    store_le16(p + 22, channels);
+    store_le32(p + 24, rate);
+    store_le32(p + 28, rate * std::uint32_t{channels});  // checked by the caller
+    store_le16(p + 32, channels);
+    store_le16(p + 34, 8);
+    store_le16(p + 36, 0);  // no extension
+    put_tag(p + 38, "fact");
+    store_le32(p + 42, 4);
+    store_le32(p + 46, frames);
+    put_tag(p + 50, "data");
+    store_le32(p + 54, static_cast<std::uint32_t>(data));
+}
+
 }  // namespace
 
 Result<std::array<std::uint8_t, kWavHeaderSize>> wav_header(std::uint16_t channel_count, std::uint32_t sample_rate,
@@ -82,6 +103,35 @@ Result<std::array<std::uint8_t, kWavHeaderSize>> wav_header(std::uint16_t channe
     SV_ASSIGN_OR_RETURN(const WavLayout layout, check_wav(channel_count, sample_rate, bits_per_sample, pcm_length));
     std::array<std::uint8_t, kWavHeaderSize> out{};
     put_fields(out.data(), layout);
+    return out;
+}
+
+Result<ByteBuffer> write_wav_samples(std::uint64_t sample_rate, const SampleView& in, const Selection& sel,
+                                     SampleForm to) {
+    const std::uint32_t channels = selected_channels(in, sel);
+    if (channels > std::numeric_limits<std::uint16_t>::max()) return errors::channel_count_too_large("WAV");
+    if (sample_rate > std::numeric_limits<std::uint32_t>::max()) return errors::sample_rate_too_large("WAV");
+    const auto rate = static_cast<std::uint32_t>(sample_rate);
+    const auto channel_count = static_cast<std::uint16_t>(channels);
+    SV_ASSIGN_OR_RETURN(const std::uint64_t data, converted_size(in, sel, to));
+
+    if (!is_g711(to)) {
+        SV_ASSIGN_OR_RETURN(ByteBuffer out,
+                            start_wav(channel_count, rate, static_cast<std::uint16_t>(8 * sample_bytes(to)), data));
+        convert_samples(in, sel, to, false, out.data() + kWavHeaderSize);
+        return out;
+    }
+    if (std::uint64_t{rate} * channels > std::numeric_limits<std::uint32_t>::max()) {
+        return errors::byte_rate_too_large();
+    }
+    if (data > std::numeric_limits<std::uint32_t>::max() - (kWavG711HeaderSize - 8)) {
+        return errors::wav_too_large(data);
+    }
+    ByteBuffer out(static_cast<std::size_t>(kWavG711HeaderSize + data));
+    // The data size bounds the frame count, so it fits 32 bits.
+    put_g711_header(out.data(), channel_count, rate, static_cast<std::uint32_t>(sel.count), data,
+                    to == SampleForm::ALaw);
+    convert_samples(in, sel, to, false, out.data() + kWavG711HeaderSize);
     return out;
 }
 

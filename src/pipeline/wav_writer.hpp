@@ -6,6 +6,7 @@
 
 #include "common/bytes.hpp"
 #include "common/error.hpp"
+#include "pipeline/samples.hpp"
 
 namespace sonavert::pipeline {
 
@@ -41,5 +42,21 @@ Result<ByteBuffer> start_wav(std::uint16_t channel_count, std::uint32_t sample_r
 // (and pad byte) is written into `file`, which becomes the result.
 Result<ByteBuffer> finish_wav(ByteBuffer&& file, std::uint16_t channel_count, std::uint32_t sample_rate,
                               std::uint16_t bits_per_sample);
+
+// Size of the header of a G.711 WAV file: RIFF header, an 18-byte `fmt `
+// chunk, a `fact` chunk and the `data` chunk's header.
+inline constexpr std::size_t kWavG711HeaderSize = 58;
+
+// A WAV file of the samples of `sel` in form `to`, for callers that hold
+// decoded samples. Linear forms: the layout and checks of write_wav.
+// G.711: format tag 7 (mu-law) or 6 (A-law), 8 bits, block_align the
+// channel count, an 18-byte `fmt ` chunk (extension size 0), a `fact` chunk
+// holding the frame count, then `data`, with no pad byte after an odd
+// count, as the files of the tools this command stands in for have it (the
+// chunk is the last one, so readers are not misled). Errors (Invalid),
+// in this order: more than 65535 channels; a sample rate beyond 32 bits;
+// then those of write_wav (G.711: the byte rate, the 4 GB limit).
+Result<ByteBuffer> write_wav_samples(std::uint64_t sample_rate, const SampleView& in, const Selection& sel,
+                                     SampleForm to);
 
 }  // namespace sonavert::pipeline

@@ -39,8 +39,8 @@ public:
     // For the parser: the header's validated field lines, up to the
     // terminator, where find() looks up names that were not set().
     void keep_lines(std::string_view lines) noexcept { lines_ = lines; }
-    // The validated field lines kept by the parser (empty for fields that
-    // were only set()).
+    // The header's field lines up to the terminator, as stored (empty for
+    // fields that were only set()): for writers that carry a header over.
     std::string_view lines() const noexcept { return lines_; }
 
 private:

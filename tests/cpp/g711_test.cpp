@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "codecs/g711.hpp"
@@ -72,6 +73,51 @@ TEST(G711, ExpandsBytesLittleEndianInOrder) {
     EXPECT_EQ(raw.data()[1], 0x7D);
     EXPECT_TRUE(expand({}, true).empty());
     EXPECT_EQ(expand_g711(ByteView(), false).size(), 0u);
+}
+
+// Samples whose code words the recorded converter outputs pin down: the
+// last sample of a step and the first of the next, around segment edges,
+// zero and the clip. Both laws.
+TEST(G711, EncodesTheRecordedEdgeSamples) {
+    struct Row { int sample, mulaw, alaw; };
+    const Row rows[] = {
+        {0, 0xFF, 0xD5},      {1, 0xFF, 0xD5},     {3, 0xFF, 0xD5},      {4, 0xFE, 0xD5},
+        {7, 0xFE, 0xD5},      {8, 0xFE, 0xD5},     {15, 0xFD, 0xD5},     {16, 0xFD, 0xD4},
+        {-1, 0x7F, 0x55},     {-3, 0x7F, 0x55},    {-4, 0x7E, 0x55},     {-8, 0x7E, 0x55},
+        {-9, 0x7E, 0x55},     {-16, 0x7D, 0x55},   {-17, 0x7D, 0x54},    {-59, 0x78, 0x56},
+        {-98, 0x73, 0x53},    {-115, 0x71, 0x52},  {-170, 0x6D, 0x5F},   {-266, 0x67, 0x45},
+        {-1211, 0x4B, 0x67},  {32124, 0x80, 0xAA}, {32767, 0x80, 0xAA},  {-32768, 0x00, 0x2A},
+        {-32124, 0x00, 0x2A}, {256, 0xE7, 0xC5},   {-256, 0x67, 0x5A},
+    };
+    for (const Row& r : rows) {
+        const auto x = static_cast<std::int16_t>(r.sample);
+        EXPECT_EQ(mulaw_from_linear(x), r.mulaw) << "mu-law of " << r.sample;
+        EXPECT_EQ(alaw_from_linear(x), r.alaw) << "A-law of " << r.sample;
+    }
+}
+
+// Every 16-bit sample: its code word expands to a level less than one step
+// of its segment away, the levels never decrease as the samples grow, and
+// every code word (but mu-law's negative zero) survives a round trip.
+TEST(G711, EncodersQuantiseWithinOneStepAndInvertTheExpansion) {
+    for (bool alaw : {false, true}) {
+        const G711Table table = make_g711_table(alaw);
+        int previous = -32768;
+        for (int x = -32768; x <= 32767; ++x) {
+            const auto sample = static_cast<std::int16_t>(x);
+            const std::uint8_t code = alaw ? alaw_from_linear(sample) : mulaw_from_linear(sample);
+            const int level = table[code];
+            const int segment = ((alaw ? code ^ 0x55 : ~code) >> 4) & 7;
+            const int step = alaw && segment < 2 ? 16 : 8 << segment;
+            ASSERT_LT(std::abs(level - x), step) << (alaw ? "A-law " : "mu-law ") << x;
+            ASSERT_GE(level, previous) << (alaw ? "A-law " : "mu-law ") << x;
+            previous = level;
+        }
+        for (int c = 0; c < 256; ++c) {
+            const std::uint8_t back = alaw ? alaw_from_linear(table[c]) : mulaw_from_linear(table[c]);
+            EXPECT_EQ(back, (!alaw && c == 0x7F) ? 0xFF : c) << (alaw ? "A-law " : "mu-law ") << c;
+        }
+    }
 }
 
 }  // namespace
