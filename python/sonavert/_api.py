@@ -13,7 +13,7 @@ import secrets
 from dataclasses import dataclass, field
 from decimal import Decimal
 from fractions import Fraction
-from typing import Any, Dict, ItemsView, Iterator, KeysView, List, Mapping, Optional, Tuple, Union, ValuesView
+from typing import Any, Dict, ItemsView, Iterable, Iterator, KeysView, List, Mapping, Optional, Tuple, Union, ValuesView
 
 import sonavert_native as _native
 
@@ -228,7 +228,7 @@ def channel_list(channels: Any, count: int) -> Tuple[Optional[List[int]], bool]:
     return picked, single
 
 
-def output_format(dst, format: Optional[str]) -> str:
+def output_format(dst: Any, format: Optional[str]) -> str:
     """The output format: ``format`` when given, else from ``dst``'s extension."""
     if format is not None:
         if format not in FORMATS:
@@ -260,7 +260,7 @@ def output_size(header: Header, format: str, channels: Any = None, start: Positi
     return _WAV_HEADER_SIZE + length + (length & 1)
 
 
-def _write_all(out, data) -> None:
+def _write_all(out: Any, data: Any) -> None:
     """Writes all of ``data`` to the binary file ``out``. A buffered stream
     can take only part of a large write (a pipe whose reader went away takes
     what fits and fails on the next write), so the rest is written again."""
@@ -272,7 +272,7 @@ def _write_all(out, data) -> None:
         view = view[written:]
 
 
-def _create_temp(path: str):
+def _create_temp(path: str) -> Tuple[str, Any]:
     """(name, binary file) of a new temporary file beside ``path``."""
     directory, name = os.path.split(path)
     temp = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(4)}.part")
@@ -280,7 +280,7 @@ def _create_temp(path: str):
     return temp, open(fd, "wb")
 
 
-def write_atomic(path, chunks) -> None:
+def write_atomic(path: Any, chunks: Iterable[Any]) -> None:
     """Writes ``chunks`` to a temporary file beside ``path`` and renames it
     into place, so ``path`` never holds a partly written file."""
     path = os.fspath(path)

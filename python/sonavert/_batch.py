@@ -14,11 +14,17 @@ import signal
 import stat
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, Tuple, Union
 
 from ._api import (FORMATS, ChannelError, Position, channel_list, convert, output_size,
                    validate_range)
 from ._source import read_header
+
+PathName = Union[str, "os.PathLike[str]"]
+Channels = Union[int, Sequence[int], None]
+
+# (source, status, message) of one file.
+Outcome = Tuple[str, str, str]
 
 MAGIC = b"NIST_1A"
 # Files named like this are taken for SPHERE files even without the magic,
@@ -48,7 +54,7 @@ class Task:
     src: str
     dst: str
     format: str
-    channels: object = None
+    channels: Channels = None
     start: Position = None
     stop: Position = None
     overwrite: bool = False
@@ -150,8 +156,9 @@ def find_sphere_files(root: str, exclude: Optional[str] = None) -> Iterator[str]
                 yield path
 
 
-def plan(src_dir, dst_dir, format: str, channels=None, start: Position = None,
-         stop: Position = None, overwrite: bool = False, channel_base: int = 0):
+def plan(src_dir: PathName, dst_dir: PathName, format: str, channels: Channels = None,
+         start: Position = None, stop: Position = None, overwrite: bool = False,
+         channel_base: int = 0) -> Tuple[List[Task], List[Tuple[str, str]]]:
     """(tasks, failures found while planning) for a batch: each source's
     output mirrors its place under ``src_dir``, with the format's extension."""
     src_root, dst_root = os.fspath(src_dir), os.fspath(dst_dir)
@@ -160,7 +167,7 @@ def plan(src_dir, dst_dir, format: str, channels=None, start: Position = None,
         raise OSError(code, os.strerror(code), src_root)
     tasks: List[Task] = []
     failed: List[Tuple[str, str]] = []
-    owner = {}
+    owner: Dict[str, str] = {}
     for src in find_sphere_files(src_root, exclude=dst_root):
         rel = os.path.relpath(src, src_root)
         dst = os.path.join(dst_root, os.path.splitext(rel)[0] + "." + format)
@@ -175,11 +182,11 @@ def plan(src_dir, dst_dir, format: str, channels=None, start: Position = None,
     return tasks, failed
 
 
-def _terminate_quietly(*_):
+def _terminate_quietly(*_: Any) -> NoReturn:
     raise SystemExit(143)
 
 
-def _worker_init():
+def _worker_init() -> None:
     # Ctrl-C reaches the whole process group: the parent stops handing out
     # work and the workers finish the file in hand. A terminated worker
     # unwinds, so a conversion in progress removes its temporary file.
@@ -187,7 +194,7 @@ def _worker_init():
     signal.signal(signal.SIGTERM, _terminate_quietly)
 
 
-def _run_inline(tasks: Iterable[Task], report: Callable) -> None:
+def _run_inline(tasks: Iterable[Task], report: Callable[[Outcome], None]) -> None:
     for task in tasks:
         report(convert_task(task))
 
@@ -218,8 +225,8 @@ def _chunks(tasks: List[Task], workers: int) -> Iterator[List[Task]]:
 
 
 def _run_on(executor: cf.Executor, tasks: List[Task], workers: int, window: int,
-            report: Callable) -> None:
-    pending = {}
+            report: Callable[[Outcome], None]) -> None:
+    pending: Dict[cf.Future[List[Outcome]], List[Task]] = {}
     queue = _chunks(tasks, workers)
 
     def fail(chunk: List[Task], why: str) -> None:
@@ -258,7 +265,8 @@ def _run_on(executor: cf.Executor, tasks: List[Task], workers: int, window: int,
             future.cancel()
 
 
-def batch(src_dir, dst_dir, *, format: str = "wav", channels=None, start: Position = None,
+def batch(src_dir: PathName, dst_dir: PathName, *, format: str = "wav",
+          channels: Channels = None, start: Position = None,
           stop: Position = None, overwrite: bool = False,
           executor: Optional[cf.Executor] = None, jobs: Optional[int] = None,
           progress: Optional[Callable[[int, int, Tuple[str, str, str]], None]] = None,

@@ -18,8 +18,6 @@ def misuse(data: bytes) -> None:
     channels, ulaw, pcm = sonavert_native.shorten_to_pcm(data)
     channels.upper()  # type: ignore[attr-defined]
     text: str = sonavert_native.transcode(data)  # type: ignore[assignment]
-    sonavert.info(42)  # type: ignore[arg-type]
-    sonavert.convert(data, "out.wav", channels="left")  # type: ignore[arg-type]
     sonavert.read(data, start="1s")  # type: ignore[arg-type]
     frames: str = sonavert.info(data).frames  # type: ignore[assignment]
     sonavert.batch("in", "out", jobs="4")  # type: ignore[arg-type]
