@@ -21,4 +21,4 @@ echo "== C++ unit tests and fuzz regression replays (CTest label unit)"
 ctest --test-dir build/quick -L unit --output-on-failure -j 2
 
 echo "== Python tests marked quick, against build/quick"
-PYTHONPATH="$PWD/build/quick:$PWD/python" python -m pytest -q -m quick tests/python
+SONAVERT_SPH2PIPE="$PWD/build/quick/sonavert-sph2pipe" PYTHONPATH="$PWD/build/quick:$PWD/python" python -m pytest -q -m quick tests/python
