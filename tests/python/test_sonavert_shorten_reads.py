@@ -241,3 +241,27 @@ def test_a_stream_handle_reads_its_own_descriptor(tmp_path):
         core.ShortenStream(pcm_twin(frames))
     with pytest.raises(ValueError, match="channel index out of range"):
         stream.read(0, 1, "int16", (2,), None)
+
+
+def test_real_shorten_files_read_in_parts_as_the_whole_decode(tidigits):
+    for path in sorted(tidigits.glob("*_shn.sph")):
+        data = path.read_bytes()
+        meta = sonavert.info(path)
+        whole = np.frombuffer(native.decode_pcm(data), "<i2").reshape(-1, meta.channels)
+        n = len(whole)
+        for start, stop in ((0, 1), (0, n // 10), (n // 2, n // 2 + 333), (n - 100, n), (n, n)):
+            got, _ = sonavert.read(path, start=start, stop=stop, dtype="int16", always_2d=True)
+            np.testing.assert_array_equal(got, whole[start:stop], err_msg=f"{path.name} {start}:{stop}")
+        blocks = list(sonavert.blocks(path, 4000, overlap=100, dtype="int16", always_2d=True))
+        assert blocks[0].shape == (min(4000, n), meta.channels)
+        np.testing.assert_array_equal(np.concatenate([blocks[0]] + [b[100:] for b in blocks[1:]]), whole)
+        # Damage the last quarter of the payload: the first half still reads,
+        # the whole file fails as the native decode does.
+        cut = data[:len(data) - (len(data) - meta.header_size) // 4]
+        head, _ = sonavert.read(cut, stop=n // 2, dtype="int16", always_2d=True)
+        np.testing.assert_array_equal(head, whole[:n // 2], err_msg=path.name)
+        with pytest.raises(ValueError) as native_error:
+            native.decode_pcm(cut)
+        with pytest.raises(ValueError) as ours:
+            sonavert.read(cut)
+        assert str(ours.value) == str(native_error.value), path.name
