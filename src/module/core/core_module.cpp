@@ -1,8 +1,9 @@
 // sonavert._core: the package's own way into the core. Private to the
 // package (python/sonavert wraps every function): headers and their typed
 // fields, WAV headers, and reads of frame ranges from a file descriptor or a
-// bytes object. The interpreter lock is released while files are read and
-// samples decoded or converted.
+// bytes object (a Shorten file also through a ShortenStream, which goes on
+// from its last read). The interpreter lock is released while files are
+// read and samples decoded or converted.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
