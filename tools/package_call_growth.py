@@ -26,6 +26,9 @@ import sonavert  # noqa: E402
 from sonavert import _source  # noqa: E402
 from sphfiles import fields, header, pcm_file, ramp  # noqa: E402
 
+sys.path.insert(0, str(Path(__file__).resolve().parent / "lib"))
+from shorten_stream import Stream  # noqa: E402
+
 core = _source.core
 
 
@@ -55,13 +58,22 @@ def cases(folder: Path) -> List[Tuple[str, Callable[[], object]]]:
     not_sphere = b"RIFF" + b"\0" * 60
     bad_field = header([*fields(1, 8000, 0, 2), "x -r \u0131nf"])
     out = np.empty((50, 2), np.float32)
+    stream = Stream(channels=2, blocksize=16)
+    for k in range(25):
+        stream.diff(1, 7, [k] * 16).diff(0, 7, [-k] * 16)
+    shorten = header(fields(2, 8000, 400, 2, "pcm,embedded-shorten-v2.00")) + stream.quit().to_bytes()
+    shorten_path = folder / "s.sph"
+    shorten_path.write_bytes(shorten)
+    shorten_cut = shorten[:-20]
 
-    def soundfile_steps() -> None:
-        with sonavert.SoundFile(path) as f:
+    def soundfile_steps(file: object = path) -> None:
+        with sonavert.SoundFile(file) as f:
             f.seek(10)
             f.read(20, dtype="int16")
             f.seek(-5, sonavert.SEEK_END)
             f.read()
+            f.seek(3)
+            f.read(5, out=out[:5])
 
     return [
         ("read bytes", lambda: sonavert.read(good)),
@@ -77,6 +89,12 @@ def cases(folder: Path) -> List[Tuple[str, Callable[[], object]]]:
         ("blocks failing", failing(lambda: list(sonavert.blocks(bad_field, 64)))),
         ("SoundFile steps", soundfile_steps),
         ("SoundFile failing", failing(lambda: sonavert.SoundFile(truncated))),
+        ("read Shorten path part", lambda: sonavert.read(shorten_path, start=100, frames=50)),
+        ("read Shorten bytes", lambda: sonavert.read(shorten, dtype="int16")),
+        ("read Shorten cut failing", failing(lambda: sonavert.read(shorten_cut))),
+        ("blocks Shorten", lambda: list(sonavert.blocks(shorten_path, 64, overlap=8))),
+        ("SoundFile Shorten steps", lambda: soundfile_steps(shorten_path)),
+        ("core.ShortenStream failing", failing(lambda: core.ShortenStream(good))),
         ("info path", lambda: sonavert.info(path).fields["sample_rate"]),
         ("info failing", failing(lambda: sonavert.info(bad_field))),
         ("core.fields", lambda: core.fields(good[:1024])),
@@ -85,7 +103,7 @@ def cases(folder: Path) -> List[Tuple[str, Callable[[], object]]]:
         ("core.quoted", lambda: core.quoted("a\u0301\tb")),
         ("core.parse_header failing", failing(lambda: core.parse_header(bad_field, len(bad_field)))),
         ("core.read_span bad dtype", failing(lambda: core.read_span(good, 0, None, -1, "int8"))),
-        ("core.read bad pick", failing(lambda: core.read(good, 0, 10, "int16", (5,), None, None))),
+        ("core.read bad pick", failing(lambda: core.read(good, 0, 10, "int16", (5,), None))),
     ]
 
 

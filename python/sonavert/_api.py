@@ -324,7 +324,7 @@ def convert(src: Any, dst: Any, format: Optional[str] = None, channels: Any = No
             picked, _ = channel_list(channels, count)
             first, end = frame_range(start, stop, rate, frames)
             samples = core.read(source.handle, first, end - first, "int16" if bits == 16 else "int32",
-                                None if picked is None else tuple(picked), None, None)
+                                None if picked is None else tuple(picked), None)
         chunks = [samples]
         if fmt == "wav":
             kept = count if picked is None else len(picked)

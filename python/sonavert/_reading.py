@@ -2,8 +2,10 @@
 reading API of the common sound-file libraries.
 
 Every sample is read and converted by the native layer: a plain PCM or G.711
-file on disk is read only where the requested frames lie, and the samples go
-straight into the array that is returned (or the caller's ``out``).
+file on disk is read only where the requested frames lie, a Shorten stream is
+decoded only up to the last frame requested (a ``SoundFile`` goes on from
+where its last read ended), and the samples go straight into the array that
+is returned (or the caller's ``out``).
 """
 
 from __future__ import annotations
@@ -116,7 +118,7 @@ class SoundFile:
         self._shorten: bool = shorten
         self._file_channels: int = file_channels
         self._position = 0
-        self._decoded: Optional[bytes] = None
+        self._stream: Any = None  # a Shorten file's decoder, made at the first read
 
     # --- what the file is ---------------------------------------------------------
 
@@ -158,7 +160,7 @@ class SoundFile:
 
     def close(self) -> None:
         source, self._source = self._source, None
-        self._decoded = None
+        self._stream = None
         if source is not None:
             source.close()
 
@@ -204,17 +206,21 @@ class SoundFile:
     def _shape(self, frames: int, always_2d: bool) -> Tuple[int, ...]:
         return (frames, self.channels) if always_2d or self._keep_axis else (frames,)
 
-    def _decoded_samples(self) -> Optional[bytes]:
-        """The decoded samples of a Shorten file, made at the first read."""
-        if self._shorten and self._decoded is None:
-            self._decoded = core.decode_shorten(self._open().handle)
-        return self._decoded
+    def _core_read(self, count: int, name: str, out: Any) -> Any:
+        """Frames [position, position + count) from the native layer: of a
+        Shorten file through its decoder, which goes on from its last read
+        (forward: decoding and discarding; backward: from the start)."""
+        source = self._open()
+        if not self._shorten:
+            return core.read(source.handle, self._position, count, name, self._pick, out)
+        if self._stream is None:
+            self._stream = core.ShortenStream(source.handle)
+        return self._stream.read(self._position, count, name, self._pick, out)
 
     def _read_new(self, frames: int, always_2d: bool, name: str) -> Any:
         """The next ``frames`` frames (at most those left) in a new array."""
         count = min(frames, self._frames - self._position)
-        data = core.read(self._open().handle, self._position, count, name, self._pick, None,
-                         self._decoded_samples() if count else None)
+        data = self._core_read(count, name, None)
         self._position += count
         array = _numpy().frombuffer(data, dtype=_TYPE_CODES[name])
         return array.reshape(self._shape(count, always_2d))
@@ -240,8 +246,7 @@ class SoundFile:
             # The array's memory stays exported (and so cannot move or go)
             # while the native layer writes into it without the lock.
             target = (ctypes.c_char * out.nbytes).from_buffer(out)
-            core.read(self._open().handle, self._position, count, name, self._pick,
-                      (ctypes.addressof(target), out.nbytes), self._decoded_samples())
+            self._core_read(count, name, (ctypes.addressof(target), out.nbytes))
             del target
         self._position += count
         return count

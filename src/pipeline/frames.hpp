@@ -1,12 +1,13 @@
 // Reading parts of a SPHERE file: its header block alone, or a range of
 // frames and a choice of channels converted to the sample type a caller
 // asks for. Plain PCM and G.711 touch only the header and the bytes of the
-// frames asked for; Shorten decodes the stream.
+// frames asked for; Shorten decodes the stream up to the last frame asked for.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "codecs/payload.hpp"
@@ -102,21 +103,48 @@ struct FrameRequest {
 // The size in bytes of a request's result, or an error when it overflows.
 Result<std::uint64_t> request_size(const AudioLayout& layout, const FrameRequest& request);
 
-// Decoded 16-bit samples of a Shorten payload: every frame up to the end of
-// a request, checked as decoding the whole file checks them. A fault in the
-// stream after those frames may not be seen.
-struct ShortenFrames {
-    ByteBuffer pcm;  // interleaved little-endian 16-bit frames, from frame 0
+// Frames of a Shorten file, made in order by an incremental decoder. A read
+// of frames [first, first + count) decodes the stream up to its last frame
+// and stops there, so a fault in the stream after that frame is not seen; a
+// read that ends at the file's last frame goes on to the end of the stream
+// and makes every check of decoding the whole file, with the same messages
+// in the same order. Reading on from where the last read ended costs only
+// the new frames; reading backwards starts the stream afresh. A file on
+// disk is read as the decoder reaches it, into one buffer of the payload's
+// size that is touched only as far as it is filled; memory otherwise
+// follows the stream's blocksize, not its length.
+class ShortenReader {
+public:
+    // `source` and `layout` (of a Shorten file) must outlive the reader.
+    ShortenReader(const ByteSource& source, const AudioLayout& layout);
+    ShortenReader(ShortenReader&&) noexcept;
+    ShortenReader& operator=(ShortenReader&&) noexcept;
+    ~ShortenReader();
+
+    // Converts the request (first + count <= frames) into `out`
+    // (request_size bytes). An empty request reads and checks nothing,
+    // except in a file without frames, where it is a read to the end.
+    Status read(const FrameRequest& request, std::uint8_t* out);
+
+    // The next frame a read continues from without starting afresh.
+    std::uint64_t position() const noexcept;
+    // Bytes of the payload read into memory so far (0 for a source in
+    // memory, which is decoded where it lies).
+    std::uint64_t payload_bytes_read() const noexcept;
+    // Bytes of decoded samples the decoder holds now.
+    std::size_t buffered_bytes() const noexcept;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
-Result<ShortenFrames> decode_shorten_frames(const ByteSource& source, const sphere::SphereHeader& header,
-                                            std::uint64_t frames_needed);
 
 // Converts the request into `out` (request_size bytes). Plain PCM and G.711
-// are read from `source`: only the requested frames' bytes; Shorten samples
-// come from `decoded` (decode_shorten_frames for at least first + count
-// frames). Fails only when the source fails to read.
+// are read from `source`: only the requested frames' bytes, and they fail
+// only when the source fails to read; Shorten goes through a ShortenReader
+// of its own.
 Status read_frames(const ByteSource& source, const AudioLayout& layout, const FrameRequest& request,
-                   const ShortenFrames* decoded, std::uint8_t* out);
+                   std::uint8_t* out);
 
 // Converts `frames` interleaved frames of `channels` samples at `in`, stored
 // as `stored` (not Shorten; decoded Shorten is Pcm16Le), into `out`.

@@ -80,6 +80,15 @@ public:
     Result<std::uint64_t> read_ulong();
 
     std::uint64_t byte_pos() const noexcept { return pos_ >> 3; }
+
+    // Goes on over `data`, which starts with the bytes viewed so far and
+    // holds more after them (a stream that arrives a part at a time). The
+    // position is kept. Only between codes, and never after a failure.
+    void extend(ByteView data) noexcept {
+        data_ = data.data();
+        size_ = data.size();
+        fast_end_ = data.size() >= 8 ? (data.size() - 7) * 8 : 0;
+    }
     std::uint32_t bit_pos() const noexcept { return static_cast<std::uint32_t>(pos_ & 7); }
 
     // Hot-loop form of read_uvar: stores the value and returns true, or

@@ -26,6 +26,12 @@ bool IncrementalDecoder::is_ulaw() const noexcept { return decoder_->header().sa
 
 std::size_t IncrementalDecoder::buffered_bytes() const noexcept { return decoder_->output_bytes(); }
 
+void IncrementalDecoder::extend(ByteView longer) noexcept {
+    if (!failed_ && !ended_) decoder_->extend(longer);
+}
+
+std::uint64_t IncrementalDecoder::stream_bytes_read() const noexcept { return decoder_->byte_pos() + 1; }
+
 Result<std::size_t> IncrementalDecoder::read(std::int16_t* out, std::size_t max_frames) {
     SV_ASSIGN_OR_RETURN(const std::uint64_t made, advance(out, max_frames));
     return static_cast<std::size_t>(made);

@@ -58,6 +58,15 @@ public:
     // returning how many there were.
     Result<std::uint64_t> skip(std::uint64_t frames);
 
+    // For a stream that arrives a part at a time: the decoder goes on in
+    // `longer`, which starts with the bytes of the view it has and holds
+    // more after them. A stream cut short by the view fails as a truncated
+    // stream, for good: the caller that has more of it opens the longer
+    // view anew. stream_bytes_read(): how many bytes of the view the
+    // decoder has gone into so far.
+    void extend(ByteView longer) noexcept;
+    std::uint64_t stream_bytes_read() const noexcept;
+
 private:
     explicit IncrementalDecoder(std::unique_ptr<StreamDecoder> decoder) noexcept;
     Result<std::uint64_t> advance(std::int16_t* out, std::uint64_t max_frames);

@@ -56,6 +56,12 @@ public:
 
     const StreamHeader& header() const noexcept { return header_; }
 
+    // Between steps: the stream goes on in `stream`, which starts with the
+    // bytes viewed so far (BitReader::extend). byte_pos(): the byte of the
+    // next bit to read.
+    void extend(ByteView stream) noexcept { reader_.extend(stream); }
+    std::uint64_t byte_pos() const noexcept { return reader_.byte_pos(); }
+
     // Streaming: the frames every channel has made so far (the frames that
     // QUIT would return if it came now), and the first sample of frame f,
     // for f from the first frame not yet dropped up to frames_complete().

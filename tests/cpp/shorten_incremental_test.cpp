@@ -201,6 +201,42 @@ TEST(IncrementalDecoder, CutStreamsFailTheSameAfterTheSameFrames) {
     }
 }
 
+// A stream handed over a part at a time: while each part reaches beyond
+// where the decoder reads, the frames are those of the whole stream; a
+// decoder that runs into the end of its part fails as a cut stream does.
+TEST(IncrementalDecoder, GoesOnOverALongerViewOfTheSameStream) {
+    std::mt19937_64 rng(77);
+    const std::vector<std::int32_t> samples = random_signal(rng, 2 * 5000, 0);
+    const Bytes full = *testkit::encode_shorten(samples, opts(2, 128, 4));
+    const std::vector<int> all = testing::pcm_values(decode_shorten(view(full))->pcm);
+    for (const std::size_t ahead : {std::size_t{2000}, std::size_t{9000}}) {
+        std::size_t have = std::min<std::size_t>(full.size(), 64);
+        Result<IncrementalDecoder> decoder = IncrementalDecoder::open(ByteView(full.data(), have));
+        ASSERT_TRUE(decoder.has_value());
+        std::vector<std::int16_t> out(2 * 50);
+        std::vector<int> got;
+        for (;;) {
+            have = std::min<std::size_t>(full.size(), decoder->stream_bytes_read() + ahead);
+            decoder->extend(ByteView(full.data(), have));
+            const Result<std::size_t> n = decoder->read(out.data(), 50);
+            ASSERT_TRUE(n.has_value()) << "ahead " << ahead << ": " << n.error().message;
+            got.insert(got.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(2 * *n));
+            if (*n < 50) break;
+        }
+        EXPECT_TRUE(got == all) << "ahead " << ahead;
+        EXPECT_LE(decoder->stream_bytes_read(), full.size());
+    }
+    // Never extended: the part ends the stream, as a cut.
+    const ByteView part(full.data(), full.size() / 2);
+    Result<IncrementalDecoder> cut = IncrementalDecoder::open(part);
+    ASSERT_TRUE(cut.has_value());
+    const Result<std::uint64_t> skipped = cut->skip(5000);
+    ASSERT_FALSE(skipped.has_value());
+    EXPECT_EQ(skipped.error(), decode_shorten(part).error());
+    cut->extend(view(full));  // too late: the fault stays
+    EXPECT_EQ(cut->skip(1).error(), skipped.error());
+}
+
 TEST(IncrementalDecoder, MemoryFollowsTheBlockNotTheStream) {
     std::mt19937_64 rng(5);
     const std::size_t frames = 200000;

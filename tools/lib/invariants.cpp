@@ -234,9 +234,11 @@ CheckOutcome check_header_reader(ByteView input) {
         return broken("the header reader parses otherwise");
     }
     const Result<pipeline::AudioLayout> layout = pipeline::check_audio(read->header, input.size());
-    if (layout && layout->stored == pipeline::Stored::Shorten) return {true, {}};
     const Result<ByteBuffer> decoded = pipeline::decode_pcm(input);
-    if (layout.has_value() != decoded.has_value()) return broken("the audio checks and decode_pcm disagree");
+    // Shorten: the audio checks pass before the stream is decoded; reading
+    // every frame then fails as decode_pcm does (below).
+    const bool shorten = layout && layout->stored == pipeline::Stored::Shorten;
+    if (layout.has_value() != decoded.has_value() && !shorten) return broken("the audio checks and decode_pcm disagree");
     if (!layout) {
         if (!(layout.error() == decoded.error())) return broken("the audio checks fail otherwise");
         return {true, {}};
@@ -245,9 +247,15 @@ CheckOutcome check_header_reader(ByteView input) {
                                      layout->bits_per_sample == 32 ? pipeline::SampleType::Int32
                                                                    : pipeline::SampleType::Int16};
     const Result<std::uint64_t> size = pipeline::request_size(*layout, all);
-    if (!size || *size != decoded->size()) return broken("the frames read are not decode_pcm's length");
+    if (!size) return broken("reading every frame is too large");
     std::vector<std::uint8_t> out(static_cast<std::size_t>(*size));
-    const Status status = pipeline::read_frames(source, *layout, all, nullptr, out.data());
+    const Status status = pipeline::read_frames(source, *layout, all, out.data());
+    if (!decoded) {
+        if (status.ok()) return broken("reading every frame succeeds where decode_pcm fails");
+        if (!(status.error() == decoded.error())) return broken("reading every frame fails otherwise", status.error().message);
+        return {true, {}};
+    }
+    if (*size != decoded->size()) return broken("the frames read are not decode_pcm's length");
     if (!status.ok() || !std::equal(out.begin(), out.end(), decoded->data())) {
         return broken("the frames read are not decode_pcm's samples");
     }

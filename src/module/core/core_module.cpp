@@ -1,9 +1,12 @@
 // sonavert._core: the package's own way into the core. Private to the
 // package (python/sonavert wraps every function): headers and their typed
 // fields, WAV headers, and reads of frame ranges from a file descriptor or a
-// bytes object. The interpreter lock is released while files are read and
-// samples decoded or converted.
+// bytes object (a Shorten file also through a ShortenStream, which goes on
+// from its last read). The interpreter lock is released while files are
+// read and samples decoded or converted.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -269,28 +272,9 @@ bool open_audio(const Source& source, std::optional<Opened>& out) {
     return true;
 }
 
-// Decodes the Shorten frames [0, frames_needed) of an opened file without
-// the lock into `out`; false with the exception set on failure. The one
-// place where a read decodes Shorten.
-bool decode_shorten_into(const Source& source, const Opened& opened, std::uint64_t frames_needed,
-                         pipeline::ShortenFrames& out) {
-    std::optional<Result<pipeline::ShortenFrames>> made;
-    {
-        Unlocked unlocked;
-        made.emplace(pipeline::decode_shorten_frames(source.bytes, opened.block.header, frames_needed));
-    }
-    if (!*made) {
-        raise_failure(made->error(), source.bytes);
-        return false;
-    }
-    out = std::move(**made);
-    return true;
-}
-
 const Signature kAudio{"audio", {"source"}};
-const Signature kRead{"read", {"source", "first", "count", "dtype", "pick", "out", "decoded"}};
+const Signature kRead{"read", {"source", "first", "count", "dtype", "pick", "out"}};
 const Signature kReadSpan{"read_span", {"source", "start", "stop", "frames", "dtype"}};
-const Signature kDecodeShorten{"decode_shorten", {"source"}};
 const Signature kWavHeader{"wav_header", {"channels", "samplerate", "bits", "length"}};
 const Signature kQuoted{"quoted", {"text"}};
 
@@ -366,90 +350,76 @@ bool to_pick(PyObject* obj, std::uint64_t channels, std::vector<std::uint64_t>& 
     return true;
 }
 
+// The rest of a read's arguments once the file is open: the channels
+// `pick` (b_pick) and where the samples go (b_out: None, or (address, size)
+// of writable memory that the caller keeps alive and exported for the
+// call). Cuts the request to the file's frames; `target` is then `out`'s
+// memory, or that of a new bytearray in `result`.
+bool to_target(PyObject* b_pick, PyObject* b_out, const AudioLayout& layout, FrameRequest& request,
+               std::vector<std::uint64_t>& pick, Ref& result, std::uint8_t*& target) {
+    if (!to_pick(b_pick, layout.channels, pick)) return false;
+    request.pick = pick;
+    if (request.first > layout.frames) request.first = layout.frames;
+    if (request.count > layout.frames - request.first) request.count = layout.frames - request.first;
+    const Result<std::uint64_t> size = pipeline::request_size(layout, request);
+    if (!size) return raise_error(size.error()), false;
+    if (b_out != Py_None) {
+        std::uint64_t address = 0, room = 0;
+        if (!PyTuple_Check(b_out) || PyTuple_Size(b_out) != 2 ||
+            !to_u64(PyTuple_GetItem(b_out, 0), "out", address) || !to_u64(PyTuple_GetItem(b_out, 1), "out", room)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "out must be None or (address, size)");
+            return false;
+        }
+        if (room < *size || address == 0) {
+            PyErr_SetString(PyExc_ValueError, "out is too small for the frames read");
+            return false;
+        }
+        target = reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(address));
+        return true;
+    }
+    result.p = new_samples(*size);
+    if (result.p == nullptr) return false;
+    target = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p));
+    return true;
+}
+
+// first, count and dtype of a read, converted in that order.
+bool to_span(PyObject* const* b, FrameRequest& request) {
+    return to_u64(b[0], "first", request.first) && to_u64(b[1], "count", request.count) && to_type(b[2], request.type);
+}
+
+// What a read returns: the new bytearray, or the number of frames written
+// into `out`.
+PyObject* read_result(Ref& result, const FrameRequest& request) {
+    return result.p != nullptr ? result.release() : PyLong_FromUnsignedLongLong(request.count);
+}
+
 // Reads frames [first, first + count) (cut to the file's frames) of the
 // channels `pick` as `dtype`. Without `out`, returns a new bytearray holding
 // them; with `out` = (address, size) of writable memory that the caller
 // keeps alive and exported for the call, writes them there and returns the
-// number of frames. `decoded`: the bytes of decode_shorten for this source,
-// or None (a Shorten file is then decoded for this call).
+// number of frames. A Shorten file is decoded up to the last frame read.
 PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
-        PyObject* b[7];
+        PyObject* b[6];
         Source source;
         FrameRequest request;
         std::vector<std::uint64_t> pick;
-        if (!bind_arguments(kRead, args, kwargs, b) || !to_source(b[0], source) ||
-            !to_u64(b[1], "first", request.first) || !to_u64(b[2], "count", request.count) ||
-            !to_type(b[3], request.type)) {
+        if (!bind_arguments(kRead, args, kwargs, b) || !to_source(b[0], source) || !to_span(b + 1, request)) {
             return nullptr;
         }
         std::optional<Opened> opened;
         if (!open_audio(source, opened)) return nullptr;
-        const AudioLayout& layout = opened->layout;
-        if (!to_pick(b[4], layout.channels, pick)) return nullptr;
-        request.pick = pick;
-        if (request.first > layout.frames) request.first = layout.frames;
-        if (request.count > layout.frames - request.first) request.count = layout.frames - request.first;
-        const Result<std::uint64_t> size = pipeline::request_size(layout, request);
-        if (!size) return raise_error(size.error());
-
-        std::uint8_t* target = nullptr;
-        if (b[5] != Py_None) {
-            std::uint64_t address = 0, room = 0;
-            if (!PyTuple_Check(b[5]) || PyTuple_Size(b[5]) != 2 ||
-                !to_u64(PyTuple_GetItem(b[5], 0), "out", address) || !to_u64(PyTuple_GetItem(b[5], 1), "out", room)) {
-                if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "out must be None or (address, size)");
-                return nullptr;
-            }
-            if (room < *size || address == 0) {
-                PyErr_SetString(PyExc_ValueError, "out is too small for the frames read");
-                return nullptr;
-            }
-            target = reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(address));
-        }
-
-        pipeline::ShortenFrames own;
-        const pipeline::ShortenFrames* decoded = nullptr;
-        if (layout.stored == pipeline::Stored::Shorten && request.count != 0) {
-            if (b[6] != Py_None) {
-                ByteView view;
-                if (!convert_bytes("decoded", b[6], view)) return nullptr;
-                if (view.size() / 2 / layout.channels < request.first + request.count) {
-                    PyErr_SetString(PyExc_ValueError, "decoded holds too few frames");
-                    return nullptr;
-                }
-                auto convert_from = [&](std::uint8_t* out) {
-                    Unlocked unlocked;
-                    pipeline::convert_samples(pipeline::Stored::Pcm16Le,
-                                              view.data() + request.first * layout.channels * 2, request.count,
-                                              layout.channels, request.pick, request.type, out);
-                };
-                if (target != nullptr) {
-                    convert_from(target);
-                    return PyLong_FromUnsignedLongLong(request.count);
-                }
-                Ref result(new_samples(*size));
-                if (result.p == nullptr) return nullptr;
-                convert_from(reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p)));
-                return result.release();
-            }
-            if (!decode_shorten_into(source, *opened, request.first + request.count, own)) return nullptr;
-            decoded = &own;
-        }
-
         Ref result;
-        if (target == nullptr) {
-            result.p = new_samples(*size);
-            if (result.p == nullptr) return nullptr;
-            target = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p));
-        }
+        std::uint8_t* target = nullptr;
+        if (!to_target(b[4], b[5], opened->layout, request, pick, result, target)) return nullptr;
         Status status;
         {
             Unlocked unlocked;
-            status = pipeline::read_frames(source.bytes, layout, request, decoded, target);
+            status = pipeline::read_frames(source.bytes, opened->layout, request, target);
         }
         if (!status) return raise_failure(status.error(), source.bytes);
-        return result.p != nullptr ? result.release() : PyLong_FromUnsignedLongLong(request.count);
+        return read_result(result, request);
     });
 }
 
@@ -496,16 +466,12 @@ PyObject* read_span(PyObject*, PyObject* args, PyObject* kwargs) {
         if (frames >= 0 && static_cast<std::uint64_t>(frames) < request.count) request.count = static_cast<std::uint64_t>(frames);
         const Result<std::uint64_t> size = pipeline::request_size(layout, request);
         if (!size) return raise_error(size.error());
-        pipeline::ShortenFrames decoded;
-        if (layout.stored == pipeline::Stored::Shorten && request.count != 0) {
-            if (!decode_shorten_into(source, *opened, request.first + request.count, decoded)) return nullptr;
-        }
         Ref result(new_samples(*size));
         if (result.p == nullptr) return nullptr;
         Status status;
         {
             Unlocked unlocked;
-            status = pipeline::read_frames(source.bytes, layout, request, &decoded,
+            status = pipeline::read_frames(source.bytes, layout, request,
                                            reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p)));
         }
         if (!status) return raise_failure(status.error(), source.bytes);
@@ -515,23 +481,129 @@ PyObject* read_span(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The decoded 16-bit samples of a Shorten file, every frame, as bytes.
-PyObject* decode_shorten(PyObject*, PyObject* args, PyObject* kwargs) {
+#define SV_FUNCTION(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
+
+// ---- Shorten streams ---------------------------------------------------------
+
+// ShortenStream(source): a Shorten file read a part at a time (SoundFile,
+// blocks). It holds what it reads (the bytes object, or its own duplicate of
+// the file descriptor), the header and a ShortenReader, so that a read that
+// goes on from the last costs only its own frames, a read backwards starts
+// the stream afresh, and memory follows the block read, not the file.
+struct StreamState {
+    Ref bytes;      // the bytes object read, or null
+    int fd = -1;    // the stream's own descriptor, or -1
+    Source source;
+    std::optional<Opened> opened;
+    std::optional<pipeline::ShortenReader> reader;
+    bool busy = false;  // a read is running without the lock
+
+    StreamState() = default;
+    StreamState(const StreamState&) = delete;
+    StreamState& operator=(const StreamState&) = delete;
+    ~StreamState() {
+        reader.reset();
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+struct ShortenStreamObject {
+    PyObject_HEAD
+    StreamState* state;
+};
+
+const Signature kShortenStream{"ShortenStream", {"source"}};
+const Signature kStreamRead{"read", {"first", "count", "dtype", "pick", "out"}};
+
+PyObject* shorten_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
         PyObject* bound[1];
-        Source source;
-        if (!bind_arguments(kDecodeShorten, args, kwargs, bound) || !to_source(bound[0], source)) return nullptr;
-        std::optional<Opened> opened;
-        if (!open_audio(source, opened)) return nullptr;
-        if (opened->layout.stored != pipeline::Stored::Shorten) {
+        auto state = std::make_unique<StreamState>();
+        if (!bind_arguments(kShortenStream, args, kwargs, bound) || !to_source(bound[0], state->source)) return nullptr;
+        if (!open_audio(state->source, state->opened)) return nullptr;
+        if (state->opened->layout.stored != pipeline::Stored::Shorten) {
             PyErr_SetString(PyExc_ValueError, "not a Shorten file");
             return nullptr;
         }
-        pipeline::ShortenFrames frames;
-        if (!decode_shorten_into(source, *opened, opened->layout.frames, frames)) return nullptr;
-        return bytes_of(frames.pcm.view());
+        if (PyLong_Check(bound[0])) {
+            // Its own descriptor: the stream reads the same file however
+            // long it lives, whatever becomes of the caller's.
+            state->fd = ::fcntl(static_cast<int>(PyLong_AsLong(bound[0])), F_DUPFD_CLOEXEC, 0);
+            if (state->fd < 0) return PyErr_SetFromErrno(PyExc_OSError);
+            state->source.bytes = ByteSource::of_descriptor(state->fd, state->source.bytes.size());
+        } else {
+            Py_INCREF(bound[0]);
+            state->bytes.p = bound[0];
+        }
+        state->reader.emplace(state->source.bytes, state->opened->layout);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        reinterpret_cast<ShortenStreamObject*>(self)->state = state.release();
+        return self;
     });
 }
+
+void shorten_stream_dealloc(PyObject* self) {
+    auto* object = reinterpret_cast<ShortenStreamObject*>(self);
+    delete object->state;
+    object->state = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+// stream.read(first, count, dtype, pick, out): as read(source, ...) of the
+// stream's file, going on from the frames read before.
+PyObject* shorten_stream_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
+        StreamState* state = reinterpret_cast<ShortenStreamObject*>(self)->state;
+        PyObject* b[5];
+        FrameRequest request;
+        std::vector<std::uint64_t> pick;
+        if (state == nullptr) {
+            PyErr_SetString(PyExc_ValueError, "the stream was not opened");
+            return nullptr;
+        }
+        if (!bind_arguments(kStreamRead, args, kwargs, b) || !to_span(b, request)) return nullptr;
+        if (state->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "the stream is being read by another thread");
+            return nullptr;
+        }
+        Ref result;
+        std::uint8_t* target = nullptr;
+        if (!to_target(b[3], b[4], state->opened->layout, request, pick, result, target)) return nullptr;
+        Status status;
+        state->busy = true;
+        {
+            struct Idle {
+                bool& busy;
+                ~Idle() { busy = false; }
+            } idle{state->busy};
+            Unlocked unlocked;
+            status = state->reader->read(request, target);
+        }
+        if (!status) return raise_failure(status.error(), state->source.bytes);
+        return read_result(result, request);
+    });
+}
+
+PyMethodDef g_stream_methods[] = {
+    {"read", SV_FUNCTION(shorten_stream_read), METH_VARARGS | METH_KEYWORDS,
+     "read(first, count, dtype, pick, out)\n--\n\nFrames of the stream's file, as read() reads them."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_stream_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(shorten_stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(shorten_stream_dealloc)},
+    {Py_tp_methods, g_stream_methods},
+    {Py_tp_doc, const_cast<char*>("ShortenStream(source)\n--\n\nA Shorten file read a part at a time.")},
+    {0, nullptr},
+};
+
+PyType_Spec g_stream_spec = {"sonavert._core.ShortenStream", sizeof(ShortenStreamObject), 0, Py_TPFLAGS_DEFAULT,
+                             g_stream_slots};
 
 // The 44-byte WAV header for `length` bytes of PCM of this shape.
 PyObject* wav_header(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -573,8 +645,6 @@ PyObject* quoted(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-#define SV_FUNCTION(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
-
 PyMethodDef g_functions[] = {
     {"header_bytes_needed", SV_FUNCTION(header_bytes_needed), METH_VARARGS | METH_KEYWORDS,
      "header_bytes_needed(prefix)\n--\n\nHow many bytes of a file its header needs, as far as `prefix` tells."},
@@ -587,12 +657,10 @@ PyMethodDef g_functions[] = {
     {"audio", SV_FUNCTION(audio), METH_VARARGS | METH_KEYWORDS,
      "audio(source)\n--\n\n(channels, frames, samplerate, bits, shorten) of a readable file."},
     {"read", SV_FUNCTION(read), METH_VARARGS | METH_KEYWORDS,
-     "read(source, first, count, dtype, pick, out, decoded)\n--\n\nFrames of a file as samples of `dtype`."},
+     "read(source, first, count, dtype, pick, out)\n--\n\nFrames of a file as samples of `dtype`."},
     {"read_span", SV_FUNCTION(read_span), METH_VARARGS | METH_KEYWORDS,
      "read_span(source, start, stop, frames, dtype)\n--\n\n(samples, channels, samplerate, frames) of a read by "
      "frame indices."},
-    {"decode_shorten", SV_FUNCTION(decode_shorten), METH_VARARGS | METH_KEYWORDS,
-     "decode_shorten(source)\n--\n\nEvery frame of a Shorten file as 16-bit samples."},
     {"wav_header", SV_FUNCTION(wav_header), METH_VARARGS | METH_KEYWORDS,
      "wav_header(channels, samplerate, bits, length)\n--\n\nThe WAV header for PCM of this shape."},
     {"quoted", SV_FUNCTION(quoted), METH_VARARGS | METH_KEYWORDS,
@@ -614,6 +682,11 @@ PyMODINIT_FUNC PyInit__core(void) {
                                                  "An internal invariant of sonavert._core was violated. This is a bug.")) {
             return nullptr;
         }
-        return PyModule_Create2(&sonavert::module::g_definition, PYTHON_ABI_VERSION);
+        sonavert::module::Ref module(PyModule_Create2(&sonavert::module::g_definition, PYTHON_ABI_VERSION));
+        if (module.p == nullptr) return nullptr;
+        sonavert::module::Ref stream(PyType_FromSpec(&sonavert::module::g_stream_spec));
+        if (stream.p == nullptr || PyModule_AddObject(module.p, "ShortenStream", stream.p) != 0) return nullptr;
+        stream.release();  // the module holds it now
+        return module.release();
     });
 }
