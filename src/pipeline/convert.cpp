@@ -32,8 +32,11 @@ struct Source {
 };
 
 // `lead`: bytes left free in front of decoded samples (Shorten only).
+// `g711_out`: the output is G.711, so a mu-law Shorten stream hands out its
+// code bytes as stored rather than levels that would be encoded again (a
+// stored 0x7F, a zero, would otherwise come back as 0xFF).
 Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t channels, std::uint64_t frames,
-                           std::size_t lead) {
+                           std::size_t lead, bool g711_out) {
     SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(header.fields));
     SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header));
     Source source;
@@ -58,15 +61,17 @@ Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t cha
             return source;
         }
         case codecs::Decoder::EmbeddedShorten: {
-            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload, lead));
-            // The decoder gives 16-bit levels; a stream of mu-law samples is
-            // stored as mu-law, and is written so unless asked otherwise.
+            // A stream of mu-law samples is stored as mu-law, and is written
+            // so unless asked otherwise.
             const std::string_view coding = sphere::field_text(header.fields, "sample_coding", "pcm");
             const codecs::CodingParts parts = codecs::split_coding(coding);
             const std::string base = text::ascii_lower(parts.base);
             const bool ulaw = base == "ulaw" || base == "mulaw" || base == "mu-law";
+            const shorten::ShortenSamples samples =
+                ulaw && g711_out ? shorten::ShortenSamples::MuLawCodes : shorten::ShortenSamples::Levels;
+            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload, lead, samples));
             source.stored = ulaw ? SampleForm::MuLaw : SampleForm::Pcm16;
-            source.view.form = SampleForm::Pcm16;
+            source.view.form = source.decoded.mulaw_codes ? SampleForm::MuLaw : SampleForm::Pcm16;
             source.view.data = source.decoded.pcm.view().subspan(lead);
             return source;
         }
@@ -129,9 +134,11 @@ Result<ByteBuffer> convert(const sphere::SphereHeader& header, const ConvertRequ
     const bool whole_wav = request.format == OutputFormat::Wav && !request.channel &&
                            request.range.unit == RangeRequest::Unit::None &&
                            (request.form == FormRequest::AsStored || request.form == FormRequest::Pcm16);
+    // Output as stored or G.711 may be G.711 (AIFF's is always linear).
+    const bool g711_out = request.form != FormRequest::Pcm16 && request.format != OutputFormat::Aiff;
     SV_ASSIGN_OR_RETURN(Source source, read_source(header, static_cast<std::uint32_t>(channels),
                                                    static_cast<std::uint64_t>(frames),
-                                                   whole_wav ? kWavHeaderSize : 0));
+                                                   whole_wav ? kWavHeaderSize : 0, g711_out));
     if (request.channel && (*request.channel == 0 || *request.channel > channels)) {
         if (channels == 1) return errors::no_such_channel_of_one(*request.channel);
         return errors::no_such_channel(*request.channel, channels);
