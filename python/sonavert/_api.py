@@ -17,12 +17,14 @@ from typing import Any, Dict, ItemsView, Iterable, Iterator, KeysView, List, Map
 
 import sonavert_native as _native
 
+from . import _formats
 from ._reading import exact_seconds, frame_at
 from ._source import FieldValue, Header, core, header_of, load_bytes, open_source, wav_header
 
-FORMATS = ("wav", "raw")
+FORMATS = ("wav", "raw", "sph", "au", "aif", "flac")
 DTYPES = ("int16", "int32", "float32", "float64")
-_FORMAT_BY_EXTENSION = {".wav": "wav", ".raw": "raw", ".pcm": "raw"}
+_FORMAT_BY_EXTENSION = {".wav": "wav", ".raw": "raw", ".pcm": "raw", ".sph": "sph", ".au": "au",
+                        ".aif": "aif", ".aiff": "aif", ".flac": "flac"}
 _WAV_HEADER_SIZE = 44
 
 Position = Union[int, float, Decimal, Fraction, None]
@@ -232,7 +234,7 @@ def output_format(dst: Any, format: Optional[str]) -> str:
     """The output format: ``format`` when given, else from ``dst``'s extension."""
     if format is not None:
         if format not in FORMATS:
-            raise ValueError(f"format must be 'wav' or 'raw', got {format!r}")
+            raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, got {format!r}")
         return format
     if _is_path(dst):
         ext = os.path.splitext(os.fsdecode(dst))[1].lower()
@@ -245,11 +247,12 @@ def output_format(dst: Any, format: Optional[str]) -> str:
 
 
 def output_size(header: Header, format: str, channels: Any = None, start: Position = None,
-                stop: Position = None) -> Optional[int]:
+                stop: Position = None, form: Optional[str] = None) -> Optional[int]:
     """The size in bytes of what ``convert`` writes for this header, or None
-    when the coding cannot be decoded."""
+    when the coding cannot be decoded or the size is not known in advance
+    (the formats and forms of the core's writers)."""
     bits = header.bits_per_sample
-    if bits is None:
+    if bits is None or _formats.by_writers(format, form):
         return None
     picked, _ = channel_list(channels, header.channels)
     first, end = frame_range(start, stop, header.samplerate, header.frames)
@@ -304,18 +307,31 @@ def write_atomic(path: Any, chunks: Iterable[Any]) -> None:
 
 
 def convert(src: Any, dst: Any, format: Optional[str] = None, channels: Any = None,
-            start: Position = None, stop: Position = None) -> None:
-    """Converts a SPHERE file to WAV or raw PCM.
+            start: Position = None, stop: Position = None, form: Optional[str] = None) -> None:
+    """Converts a SPHERE file to WAV, raw PCM, SPHERE, AU, AIFF or FLAC.
 
     ``src`` is a path, bytes or a binary file object; ``dst`` a path (written
     through a temporary file and a rename) or a binary file object. The
     format follows ``dst``'s extension (.wav; .raw or .pcm) unless given.
     ``channels``, ``start`` and ``stop`` select as in ``read``. Samples keep
     their width: 32-bit PCM stays 32-bit.
+
+    ``form`` chooses how samples are stored: "stored" (as the file stores
+    them: G.711 stays G.711), "pcm16", "ulaw" or "alaw"; without it, WAV
+    and raw get linear PCM as above and the other formats samples as
+    stored. These formats and forms keep one channel or all of them. FLAC
+    (16-bit, lossless) needs the soundfile package (the "flac" extra).
     """
     fmt = output_format(dst, format)
+    _formats.check_form(form)
     chunks: List[Any]
-    if channels is None and start is None and stop is None:
+    if _formats.by_writers(fmt, form):
+        data = load_bytes(src)
+        header = header_of(data)[0]
+        picked, _ = channel_list(channels, header.channels)
+        span = frame_range(start, stop, header.samplerate, header.frames)
+        chunks = [_formats.write(data, header, fmt, form, picked, span)]
+    elif channels is None and start is None and stop is None:
         data = load_bytes(src)
         chunks = [_native.transcode(data) if fmt == "wav" else _native.decode_pcm(data)]
     else:

@@ -18,6 +18,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, NoReturn, Opti
 
 from ._api import (FORMATS, ChannelError, Position, channel_list, convert, output_size,
                    validate_range)
+from ._formats import check_form
 from ._source import read_header
 
 PathName = Union[str, "os.PathLike[str]"]
@@ -59,6 +60,7 @@ class Task:
     stop: Position = None
     overwrite: bool = False
     channel_base: int = 0
+    form: Optional[str] = None
 
 
 @dataclass
@@ -83,7 +85,7 @@ def describe(error: BaseException, path: str) -> Tuple[str, str]:
     """(file, message) for an error met while working on ``path``."""
     if isinstance(error, OSError) and error.strerror:
         return os.fsdecode(error.filename) if error.filename is not None else path, error.strerror
-    if isinstance(error, (ValueError, TypeError, OSError)):
+    if isinstance(error, (ValueError, TypeError, OSError, ImportError)):
         return path, str(error)
     return path, f"{type(error).__name__}: {error}"
 
@@ -105,7 +107,7 @@ def is_complete(task: Task) -> bool:
         if not stat.S_ISREG(st.st_mode):
             return False
         expected = output_size(read_header(task.src), task.format, task.channels,
-                               task.start, task.stop)
+                               task.start, task.stop, task.form)
         if expected != st.st_size:
             return False
         if task.format == "wav":
@@ -123,7 +125,7 @@ def convert_task(task: Task) -> Tuple[str, str, str]:
         if not task.overwrite and is_complete(task):
             return task.src, SKIPPED, ""
         os.makedirs(os.path.dirname(task.dst) or ".", exist_ok=True)
-        convert(task.src, task.dst, task.format, task.channels, task.start, task.stop)
+        convert(task.src, task.dst, task.format, task.channels, task.start, task.stop, task.form)
         return task.src, CONVERTED, ""
     except ChannelError as e:
         return task.src, FAILED, e.text(task.channel_base)
@@ -158,7 +160,7 @@ def find_sphere_files(root: str, exclude: Optional[str] = None) -> Iterator[str]
 
 def plan(src_dir: PathName, dst_dir: PathName, format: str, channels: Channels = None,
          start: Position = None, stop: Position = None, overwrite: bool = False,
-         channel_base: int = 0) -> Tuple[List[Task], List[Tuple[str, str]]]:
+         channel_base: int = 0, form: Optional[str] = None) -> Tuple[List[Task], List[Tuple[str, str]]]:
     """(tasks, failures found while planning) for a batch: each source's
     output mirrors its place under ``src_dir``, with the format's extension."""
     src_root, dst_root = os.fspath(src_dir), os.fspath(dst_dir)
@@ -178,7 +180,7 @@ def plan(src_dir: PathName, dst_dir: PathName, format: str, channels: Channels =
             failed.append((src, f"the output {dst} is already written from {owner[key]}"))
         else:
             owner[key] = src
-            tasks.append(Task(src, dst, format, channels, start, stop, overwrite, channel_base))
+            tasks.append(Task(src, dst, format, channels, start, stop, overwrite, channel_base, form))
     return tasks, failed
 
 
@@ -267,15 +269,17 @@ def _run_on(executor: cf.Executor, tasks: List[Task], workers: int, window: int,
 
 def batch(src_dir: PathName, dst_dir: PathName, *, format: str = "wav",
           channels: Channels = None, start: Position = None,
-          stop: Position = None, overwrite: bool = False,
+          stop: Position = None, form: Optional[str] = None, overwrite: bool = False,
           executor: Optional[cf.Executor] = None, jobs: Optional[int] = None,
           progress: Optional[Callable[[int, int, Tuple[str, str, str]], None]] = None,
           channel_base: int = 0) -> BatchResult:
     """Converts every SPHERE file under ``src_dir`` into the same tree shape
     under ``dst_dir``.
 
-    Outputs that exist and are complete are skipped unless ``overwrite``.
-    Each output is written to a temporary file and renamed into place. The
+    ``format`` and ``form`` are those of ``convert``. Outputs that exist and
+    are complete are skipped unless ``overwrite``; those of the SPHERE, AU,
+    AIFF and FLAC formats and of a ``form`` have no size known in advance and
+    are converted again. Each output is written to a temporary file and renamed into place. The
     work runs on ``executor`` when given (any ``concurrent.futures.Executor``
     whose workers can import sonavert and see both trees), else on a pool of
     ``jobs`` processes (default: all cores; 1 runs in this process).
@@ -285,7 +289,8 @@ def batch(src_dir: PathName, dst_dir: PathName, *, format: str = "wav",
     ``channel_base`` (the command line counts from 1).
     """
     if format not in FORMATS:
-        raise ValueError(f"format must be 'wav' or 'raw', got {format!r}")
+        raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, got {format!r}")
+    check_form(form)
     if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise ValueError(f"jobs must be a positive integer, got {jobs!r}")
     # Argument errors show up now, not once per file.
@@ -294,7 +299,7 @@ def batch(src_dir: PathName, dst_dir: PathName, *, format: str = "wav",
 
     began = time.monotonic()
     tasks, planning_failures = plan(src_dir, dst_dir, format, channels, start, stop,
-                                    overwrite, channel_base)
+                                    overwrite, channel_base, form)
     result = BatchResult()
     total = len(tasks) + len(planning_failures)
     buckets = {CONVERTED: result.converted, SKIPPED: result.skipped}

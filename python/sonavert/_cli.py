@@ -20,7 +20,7 @@ from typing import Any, Callable, List, NoReturn, Optional, Pattern, TextIO, Tup
 
 from sonavert_native import __version__
 
-from ._api import ChannelError, Info, Position, convert, info, output_format
+from ._api import FORMATS, ChannelError, Info, Position, convert, info, output_format
 from ._batch import FAILED, batch, default_jobs, describe
 from ._source import quoted
 
@@ -74,9 +74,16 @@ def _jobs(text: str) -> int:
 
 
 def _add_selection(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("-f", "--format", choices=("wav", "raw"),
+    parser.add_argument("-f", "--format", choices=FORMATS,
                         help="output format (default: from the output's extension; "
-                             "wav for batch)")
+                             "wav for batch); flac needs the flac extra")
+    forms = parser.add_mutually_exclusive_group()
+    for flag, form, text in (("-p", "pcm16", "16-bit linear"), ("-u", "ulaw", "G.711 mu-law"),
+                             ("-a", "alaw", "G.711 A-law")):
+        forms.add_argument(flag, dest="form", action="store_const", const=form,
+                           help=f"samples as {text} (default: wav and raw get linear PCM of "
+                                "the stored width, sph, au and aif keep samples as stored)"
+                           if flag == "-p" else f"samples as {text}")
     parser.add_argument("-c", "--channel", type=_channel, action="append", metavar="CHANNEL",
                         help="keep only this channel, numbered from 1 (repeat for several)")
     span = parser.add_mutually_exclusive_group()
@@ -186,10 +193,10 @@ def _cmd_convert(args: argparse.Namespace) -> int:
     try:
         source = sys.stdin.buffer.read() if args.input == "-" else args.input
         target = sys.stdout.buffer if args.output == "-" else args.output
-        convert(source, target, args.format, channels, start, stop)
+        convert(source, target, args.format, channels, start, stop, args.form)
         if args.output == "-":
             sys.stdout.buffer.flush()
-    except (ValueError, OSError) as e:
+    except (ValueError, OSError, ImportError) as e:
         if isinstance(e, BrokenPipeError):
             raise
         return _fail(args.input, e)
@@ -236,7 +243,7 @@ def _cmd_batch(args: argparse.Namespace) -> int:
     bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
     try:
         result = batch(args.src, args.dst, format=args.format or "wav", channels=channels,
-                       start=start, stop=stop, overwrite=args.overwrite, jobs=args.jobs,
+                       start=start, stop=stop, form=args.form, overwrite=args.overwrite, jobs=args.jobs,
                        progress=bar.update if bar else None, channel_base=1)
     except (ValueError, OSError) as e:
         return _fail(args.src, e)

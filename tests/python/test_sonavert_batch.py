@@ -256,7 +256,9 @@ def test_output_tree_inside_the_source_tree(tree):
 @pytest.mark.parametrize(
     "kwargs, error, message",
     [
-        ({"format": "flac"}, ValueError, "format must be 'wav' or 'raw', got 'flac'"),
+        ({"format": "mp3"}, ValueError, "format must be one of 'wav', 'raw', 'sph', 'au', 'aif', 'flac', got 'mp3'"),
+        ({"form": "pcm8"}, ValueError,
+         "form must be one of 'stored', 'pcm16', 'ulaw', 'alaw', got 'pcm8'"),
         ({"jobs": 0}, ValueError, "jobs must be a positive integer, got 0"),
         ({"start": -1}, ValueError, "start must not be negative, got -1"),
         ({"start": 9, "stop": 3}, ValueError, "start (frame 9) is after stop (frame 3)"),

@@ -198,11 +198,13 @@ def test_convert_into_a_closed_pipe_is_quiet(tmp_path):
          "argument -c/--channel: expected a channel number from 1, got '0' "
          "(see 'sonavert convert --help')"),
         (["convert", "-f", "mp3", "a.sph", "b.wav"],
-         "argument -f/--format: invalid choice: 'mp3' (choose from 'wav', 'raw') "
+         "argument -f/--format: invalid choice: 'mp3' (choose from 'wav', 'raw', 'sph', 'au', 'aif', 'flac') "
          "(see 'sonavert convert --help')"),
-        (["convert", "a.sph", "b.flac"],
-         "cannot tell the output format from the name 'b.flac': give -f wav or -f raw "
+        (["convert", "a.sph", "b.mp3"],
+         "cannot tell the output format from the name 'b.mp3': give -f wav or -f raw "
          "(see 'sonavert convert --help')"),
+        (["convert", "-p", "-u", "a.sph", "b.wav"],
+         "argument -u: not allowed with argument -p (see 'sonavert convert --help')"),
         (["convert", "a.sph", "-"],
          "give -f wav or -f raw when writing to standard output "
          "(see 'sonavert convert --help')"),
