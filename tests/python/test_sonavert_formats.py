@@ -182,3 +182,23 @@ def test_flac_without_soundfile_says_how_to_get_it(tmp_path, monkeypatch, capsys
     assert capsys.readouterr().err == (
         f'sonavert: {src}: FLAC output needs soundfile: pip install "sonavert[flac]"\n')
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.sph"]
+
+
+def test_writes_from_many_threads_agree(tmp_path):
+    """The core writes without the interpreter lock, taking it only to make
+    and free its buffers: threads at once get the same files as one alone."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    paths = generated(tmp_path)
+    jobs = [(p, fmt, form) for p in paths for fmt in FORMATS for form, _ in FORMS[1:]]
+
+    def one(job):
+        path, fmt, form = job
+        out = io.BytesIO()
+        sonavert.convert(str(path), out, fmt, form=form, start=3)
+        return out.getvalue()
+
+    alone = [one(job) for job in jobs]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        for _ in range(3):
+            assert list(pool.map(one, jobs)) == alone
