@@ -9,7 +9,6 @@ from __future__ import annotations
 import math
 import numbers
 import os
-import secrets
 import struct
 from dataclasses import dataclass
 from decimal import Decimal
@@ -19,6 +18,7 @@ from typing import Dict, List, Optional, Sequence, Tuple, Union
 import sonavert_native as _native
 
 from ._header import Header, parse_header, read_header
+from ._output import source_identity, write_output
 
 FORMATS = ("wav", "raw")
 DTYPES = ("int16", "int32", "float32", "float64")
@@ -350,60 +350,20 @@ def output_size(header: Header, format: str, channels=None, start: Position = No
     return _WAV_HEADER_SIZE + length + (length & 1)
 
 
-def _write_all(out, data) -> None:
-    """Writes all of ``data`` to the binary file ``out``. A buffered stream
-    can take only part of a large write (a pipe whose reader went away takes
-    what fits and fails on the next write), so the rest is written again."""
-    view = memoryview(data)
-    while view:
-        written = out.write(view)
-        if written is None:  # file objects that do not count
-            return
-        view = view[written:]
-
-
-def _create_temp(path: str):
-    """(name, binary file) of a new temporary file beside ``path``."""
-    directory, name = os.path.split(path)
-    temp = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(4)}.part")
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    return temp, open(fd, "wb")
-
-
-def write_atomic(path, chunks) -> None:
-    """Writes ``chunks`` to a temporary file beside ``path`` and renames it
-    into place, so ``path`` never holds a partly written file."""
-    path = os.fspath(path)
-    try:
-        temp, out = _create_temp(path)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, path) from None
-    try:
-        with out:
-            for chunk in chunks:
-                _write_all(out, chunk)
-        os.replace(temp, path)
-    except BaseException as e:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        if isinstance(e, OSError) and e.filename != path:
-            raise OSError(e.errno, e.strerror, path) from None
-        raise
-
-
 def convert(src, dst, format: Optional[str] = None, channels=None, start: Position = None,
             stop: Position = None) -> None:
     """Converts a SPHERE file to WAV or raw PCM.
 
-    ``src`` is a path, bytes or a binary file object; ``dst`` a path (written
-    through a temporary file and a rename) or a binary file object. The
+    ``src`` is a path, bytes or a binary file object; ``dst`` a path or a
+    binary file object, never the source itself. A path naming a regular
+    file (or nothing yet) is written through a temporary file and a rename;
+    a character device, FIFO or socket is written directly. The
     format follows ``dst``'s extension (.wav; .raw or .pcm) unless given.
     ``channels``, ``start`` and ``stop`` select as in ``read``. Samples keep
     their width: 32-bit PCM stays 32-bit.
     """
     fmt = output_format(dst, format)
+    inputs = [i for i in (source_identity(src),) if i is not None]
     data = _load(src)
     if channels is None and start is None and stop is None:
         chunks = [_native.transcode(data) if fmt == "wav" else _native.decode_pcm(data)]
@@ -418,11 +378,7 @@ def convert(src, dst, format: Optional[str] = None, channels=None, start: Positi
             count = header.channels if picked is None else len(picked)
             # 16- and 32-bit samples: the length is even and needs no pad byte.
             chunks.insert(0, wav_header(count, header.samplerate, bits, len(samples)))
-    if hasattr(dst, "write"):
-        for chunk in chunks:
-            _write_all(dst, chunk)
-    else:
-        write_atomic(dst, chunks)
+    write_output(dst, chunks, inputs)
 
 
 __all__ = ["ChannelError", "Info", "info", "read", "convert", "FORMATS", "DTYPES"]

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import sonavert
-import sonavert._api as api
+import sonavert._output as api
 import sonavert_native as native
 from sphfiles import g711_file, pcm_bytes, pcm_file, ramp
 
@@ -153,7 +153,7 @@ def test_interrupted_batch_leaves_no_partial_file(tree, monkeypatch):
 
     def interrupting_temp(path):
         temp, file = create_temp(path)
-        outputs.append(path)
+        outputs.append(os.fsdecode(path))
         if len(outputs) == 3:  # the third output, half written
             file.write(b"RIFF")
             file.write = lambda chunk: (_ for _ in ()).throw(KeyboardInterrupt)
@@ -178,7 +178,7 @@ def test_interrupted_batch_leaves_no_partial_file(tree, monkeypatch):
 # apart, so that an interrupt finds files half written.
 SLOW_WRITES = """
 import time
-import sonavert._api as api
+import sonavert._output as api
 
 class Slow:
     def __init__(self, file): self.file = file
@@ -188,6 +188,7 @@ class Slow:
         self.file.write(chunk[:len(chunk) // 2])
         time.sleep(0.05)
         self.file.write(chunk[len(chunk) // 2:])
+        return len(chunk)
 
 create_temp = api._create_temp
 def slow_temp(path):
