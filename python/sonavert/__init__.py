@@ -6,10 +6,38 @@ or any ``concurrent.futures.Executor``. The decoding itself is done by the
 native module ``sonavert_native``.
 """
 
+from __future__ import annotations
+
 from sonavert_native import __version__
 
-from ._api import DTYPES, FORMATS, ChannelError, Info, convert, info, read
-from ._batch import BatchResult, batch
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from ._api import DTYPES, FORMATS, ChannelError, Info, convert, info, read
+    from ._batch import BatchResult, batch
+
+_HOME = {"info": "_api", "read": "_api", "convert": "_api", "Info": "_api",
+         "ChannelError": "_api", "DTYPES": "_api", "FORMATS": "_api",
+         "batch": "_batch", "BatchResult": "_batch"}
+
+
+def __getattr__(name: str) -> Any:
+    # Each part loads when first asked for, so that the command's subcommands
+    # import only what they need and start quickly.
+    home = _HOME.get(name)
+    if home is None:
+        raise AttributeError(f"module 'sonavert' has no attribute {name!r}")
+    from importlib import import_module
+
+    value = getattr(import_module(f"{__name__}.{home}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list:
+    return sorted(list(globals()) + list(_HOME))
+
 
 __all__ = [
     "__version__",

@@ -18,11 +18,9 @@ from typing import Dict, List, Optional, Sequence, Tuple, Union
 import sonavert_native as _native
 
 from ._header import Header, parse_header, read_header
-from ._output import source_identity, write_output
+from ._output import FORMATS, output_format, source_identity, write_output
 
-FORMATS = ("wav", "raw")
 DTYPES = ("int16", "int32", "float32", "float64")
-_FORMAT_BY_EXTENSION = {".wav": "wav", ".raw": "raw", ".pcm": "raw"}
 _WAV_HEADER_SIZE = 44
 _U16_MAX = 0xFFFF
 _U32_MAX = 0xFFFFFFFF
@@ -316,22 +314,6 @@ def wav_header(channels: int, samplerate: int, bits: int, length: int) -> bytes:
         raise ValueError("WAV block_align exceeds 16-bit field")
     return struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", padded + 36, b"WAVE", b"fmt ", 16, 1,
                        channels, samplerate, byte_rate, block_align, bits, b"data", length)
-
-
-def output_format(dst, format: Optional[str]) -> str:
-    """The output format: ``format`` when given, else from ``dst``'s extension."""
-    if format is not None:
-        if format not in FORMATS:
-            raise ValueError(f"format must be 'wav' or 'raw', got {format!r}")
-        return format
-    if _is_path(dst):
-        ext = os.path.splitext(os.fsdecode(dst))[1].lower()
-        if ext in _FORMAT_BY_EXTENSION:
-            return _FORMAT_BY_EXTENSION[ext]
-        raise ValueError(
-            f"cannot tell the output format from the name {os.fsdecode(dst)!r}: "
-            "give format 'wav' or 'raw'")
-    raise ValueError("cannot tell the output format of a file object: give format 'wav' or 'raw'")
 
 
 def output_size(header: Header, format: str, channels=None, start: Position = None,

@@ -28,14 +28,16 @@ from sonavert_native import __version__
 
 from ._api import FORMATS, ChannelError, Position, channel_list, convert, validate_range
 from ._header import read_header_from
-from ._output import Identity, identity, remove_stale_temps, write_path
+from ._output import identity, remove_stale_temps, write_path
 from ._report import default_jobs, describe
+from ._sources import MAGIC, not_regular, open_source
 
 if TYPE_CHECKING:
     import concurrent.futures as cf
     import sqlite3
 
-MAGIC = b"NIST_1A"
+    from ._output import Identity
+
 # Files named like this are taken for SPHERE files even without the magic,
 # so that a damaged one is reported rather than passed over.
 SPHERE_EXTENSION = ".sph"
@@ -96,32 +98,6 @@ class BatchResult:
     @property
     def ok(self) -> bool:
         return not self.failed
-
-
-_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
-          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"))
-
-
-def not_regular(mode: int) -> str:
-    """Why a file of this mode is no source: "not a regular file (a FIFO)"."""
-    kind = next((name for test, name in _KINDS if test(mode)), "not a file")
-    return f"not a regular file ({kind})"
-
-
-def open_source(path: str) -> Tuple[Any, os.stat_result]:
-    """(binary file, its status) of the source at ``path``, opened without
-    blocking (a FIFO put in its place cannot stall the batch) and refused
-    unless it is a regular file."""
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
-    try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise OSError(errno.EINVAL, not_regular(st.st_mode), path)
-        os.set_blocking(fd, True)
-        return open(fd, "rb"), st
-    except BaseException:
-        os.close(fd)
-        raise
 
 
 def make_folders(path: str) -> None:

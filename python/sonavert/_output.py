@@ -17,16 +17,22 @@ import re
 import select
 import stat
 import time
-from typing import IO, Any, Collection, Iterable, Optional, Tuple
 
-Identity = Tuple[int, int]  # (st_dev, st_ino)
+TYPE_CHECKING = False  # typing is not imported at run time: the command starts faster
+if TYPE_CHECKING:
+    from typing import IO, Any, Collection, Iterable, Optional, Tuple
+
+    Identity = Tuple[int, int]  # (st_dev, st_ino)
+
+FORMATS = ("wav", "raw")
+_FORMAT_BY_EXTENSION = {".wav": "wav", ".raw": "raw", ".pcm": "raw"}
 
 # Temporary outputs are hidden files named after the output, the process
 # that writes them and a random part: ".NAME.sv<pid>-<hex>.part". The pid
 # lets a later run tell a leftover of a dead process (safe to remove) from
 # the file of a run still going into the same folder.
 TEMP_SUFFIX = ".part"
-_TEMP_NAME = re.compile(rb"^\..*\.sv([0-9]{1,10})-[0-9a-f]{8}\.part\Z", re.DOTALL)
+_TEMP_NAME = rb"^\..*\.sv([0-9]{1,10})-[0-9a-f]{8}\.part\Z"  # compiled when first used
 _NAME_MAX = 255  # when the file system does not say
 # A writer that keeps taking nothing (write() returns 0) is given this many
 # tries, a millisecond apart, before the output counts as failed.
@@ -34,6 +40,22 @@ ZERO_WRITE_TRIES = 100
 # A file object without a descriptor that keeps answering "would block"
 # (write() returns None) is waited on for at most this long.
 STALLED_SECONDS = 30.0
+
+
+def output_format(dst: Any, format: Optional[str]) -> str:
+    """The output format: ``format`` when given, else from ``dst``'s extension."""
+    if format is not None:
+        if format not in FORMATS:
+            raise ValueError(f"format must be 'wav' or 'raw', got {format!r}")
+        return format
+    if isinstance(dst, (str, os.PathLike)):
+        ext = os.path.splitext(os.fsdecode(dst))[1].lower()
+        if ext in _FORMAT_BY_EXTENSION:
+            return _FORMAT_BY_EXTENSION[ext]
+        raise ValueError(
+            f"cannot tell the output format from the name {os.fsdecode(dst)!r}: "
+            "give format 'wav' or 'raw'")
+    raise ValueError("cannot tell the output format of a file object: give format 'wav' or 'raw'")
 
 
 class SameFileError(OSError):
@@ -139,7 +161,7 @@ def temp_path(path: bytes, pid: Optional[int] = None) -> bytes:
 
 def temp_owner(name: bytes) -> Optional[int]:
     """The pid in a temporary name of ours, or None for other names."""
-    m = _TEMP_NAME.match(name)
+    m = re.match(_TEMP_NAME, name, re.DOTALL)
     return int(m.group(1)) if m else None
 
 

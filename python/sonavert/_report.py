@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Tuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Tuple
 
 
 def shown(path: Any) -> str:
