@@ -35,7 +35,7 @@ def __getattr__(name: str) -> Any:
     return value
 
 
-def __dir__() -> list:
+def __dir__() -> list[str]:
     return sorted(list(globals()) + list(_HOME))
 
 

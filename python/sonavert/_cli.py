@@ -71,7 +71,7 @@ class _Parser(argparse.ArgumentParser):
         kwargs.setdefault("formatter_class", _Formatter)
         super().__init__(*args, **kwargs)
 
-    def error(self, message: str) -> Any:  # type: ignore[override]
+    def error(self, message: str) -> Any:
         _say(f"{PROG}: {message} (see '{self.prog} --help')")
         sys.exit(2)
 
