@@ -371,7 +371,7 @@ def test_convert_failure_keeps_the_old_output(tmp_path):
 
 
 def test_convert_interrupted_while_writing_leaves_no_partial_file(tmp_path, monkeypatch):
-    import sonavert._api as api
+    import sonavert._output as api
 
     out = tmp_path / "a.wav"
     out.write_bytes(b"old")

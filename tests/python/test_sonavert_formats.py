@@ -3,6 +3,7 @@ command: byte for byte what the command writes, on generated files and on the
 real corpus; and FLAC through soundfile, lossless."""
 
 import io
+import json
 import os
 import shutil
 import struct
@@ -105,9 +106,20 @@ def test_cli_and_batch_write_what_the_command_writes(tmp_path, capsys):
     for path in paths:
         written = (tmp_path / "out" / path.name).read_bytes()
         assert written == command_output(path, "sph", ["-u"], []), path.name
-    # Sizes of these outputs are not known in advance: a second run converts again.
+    # The record keeps the form: the same run again skips every file, another form
+    # converts every one again.
     again = sonavert.batch(src, tmp_path / "out", format="sph", form="ulaw", jobs=1)
-    assert len(again.converted) == len(paths) and not again.skipped
+    assert len(again.skipped) == len(paths) and not again.converted
+    other = sonavert.batch(src, tmp_path / "out", format="sph", form="alaw", jobs=1, start=7,
+                           jsonl=tmp_path / "list.jsonl")
+    assert len(other.converted) == len(paths) and not other.skipped
+    for path in paths:
+        written = (tmp_path / "out" / path.name).read_bytes()
+        assert written == command_output(path, "sph", ["-a"], ["-s", "7:"]), path.name
+    listed = [json.loads(line) for line in (tmp_path / "list.jsonl").read_text().splitlines()]
+    frames = {"ulaw_stereo.sph": 512 - 7, "alaw_stereo.sph": 512 - 7}
+    assert sorted((os.path.basename(e["path"]), e["frames"]) for e in listed) == sorted(
+        (p.name, frames.get(p.name, 900 - 7)) for p in paths)
     capsys.readouterr()
 
 
