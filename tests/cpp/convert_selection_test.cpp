@@ -80,7 +80,8 @@ TEST(ConvertSelection, GivesTheCommandsOutputForTheSameChoice) {
 }
 
 TEST(ConvertSelection, MuLawShortenCodesStayAsStored) {
-    Result<sphere::SphereHeader> header = sphere::parse_header(ByteView(mulaw_shorten_file()));
+    const Bytes file = mulaw_shorten_file();  // the header views it
+    Result<sphere::SphereHeader> header = sphere::parse_header(ByteView(file));
     ASSERT_TRUE(header.has_value());
     // Samples -1 and 0 are codes 0x7F and 0xFF: both the level 0, each kept.
     const Bytes codes = {0x7F, 0xFF, 0xFA, 0x7F, 0x80, 0x00, 0xFF, 0x7F, 0x7E, 0xFC, 0x7F, 0x7F};
@@ -101,7 +102,8 @@ TEST(ConvertSelection, MuLawShortenCodesStayAsStored) {
 }
 
 TEST(ConvertSelection, EdgesAndErrors) {
-    Result<sphere::SphereHeader> header = sphere::parse_header(ByteView(pcm16_file()));
+    const Bytes file = pcm16_file();  // the header views it
+    Result<sphere::SphereHeader> header = sphere::parse_header(ByteView(file));
     ASSERT_TRUE(header.has_value());
     struct Case {
         const char* name;
