@@ -214,3 +214,24 @@ def test_writes_from_many_threads_agree(tmp_path):
     with ThreadPoolExecutor(max_workers=4) as pool:
         for _ in range(3):
             assert list(pool.map(one, jobs)) == alone
+
+
+@pytest.mark.parametrize("args, error, message", [
+    (("mp3", "stored", None, 0, 10), ValueError, "unknown format"),
+    (("au", "pcm8", None, 0, 10), ValueError, "unknown form"),
+    (("au", "ulaw", None, -1, 10), OverflowError, None),
+    (("au", "ulaw", "0", 0, 10), TypeError, "argument 'channel' must be an int"),
+    (("au", "ulaw", 2, 0, 10), ValueError, "channel 3 requested, but the file has 2 channels"),
+    (("au", "ulaw", None, 21, 1), ValueError,
+     "range starts at sample 21, after the end of the file (20 samples)"),
+])
+def test_core_write_refuses_bad_arguments(args, error, message):
+    from sonavert._source import core
+
+    data = pcm_file(ramp(20, channels=2))
+    with pytest.raises(error) as caught:
+        core.write(data, *args)
+    if message is not None:
+        assert str(caught.value) == message
+    # Frames past the end are cut, as slices cut them.
+    assert core.write(data, "raw", "stored", 1, 15, 100) == core.write(data, "raw", "stored", 1, 15, 5)
