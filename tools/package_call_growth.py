@@ -104,6 +104,10 @@ def cases(folder: Path) -> List[Tuple[str, Callable[[], object]]]:
         ("core.parse_header failing", failing(lambda: core.parse_header(bad_field, len(bad_field)))),
         ("core.read_span bad dtype", failing(lambda: core.read_span(good, 0, None, -1, "int8"))),
         ("core.read bad pick", failing(lambda: core.read(good, 0, 10, "int16", (5,), None))),
+        ("core.write au mu-law", lambda: core.write(good, "au", "ulaw", None, 0, 1 << 40)),
+        ("core.write wav channel", lambda: core.write(good, "wav", "stored", 0, 5, 20)),
+        ("core.write truncated", failing(lambda: core.write(truncated, "sph", "pcm16", None, 0, 10))),
+        ("core.write bad form", failing(lambda: core.write(good, "sph", "pcm8", None, 0, 10))),
     ]
 
 

@@ -6,12 +6,43 @@ or any ``concurrent.futures.Executor``. The decoding itself is done by the
 package's native layer, ``sonavert._core``, and by ``sonavert_native``.
 """
 
+from __future__ import annotations
+
 from sonavert_native import __version__
 
-from ._api import DTYPES, FORMATS, ChannelError, Info, convert, info
-from ._batch import BatchResult, batch
-from ._reading import SEEK_CUR, SEEK_END, SEEK_SET, SoundFile, blocks, read
-from ._source import DEFAULT_STREAM_LIMIT
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from ._api import DTYPES, FORMATS, ChannelError, Info, convert, info
+    from ._batch import BatchResult, batch
+    from ._reading import SEEK_CUR, SEEK_END, SEEK_SET, SoundFile, blocks, read
+    from ._source import DEFAULT_STREAM_LIMIT
+
+_HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_api",
+         "DTYPES": "_api", "FORMATS": "_api",
+         "batch": "_batch", "BatchResult": "_batch",
+         "read": "_reading", "blocks": "_reading", "SoundFile": "_reading",
+         "SEEK_SET": "_reading", "SEEK_CUR": "_reading", "SEEK_END": "_reading",
+         "DEFAULT_STREAM_LIMIT": "_source"}
+
+
+def __getattr__(name: str) -> Any:
+    # Each part loads when first asked for, so that the command's subcommands
+    # import only what they need and start quickly.
+    home = _HOME.get(name)
+    if home is None:
+        raise AttributeError(f"module 'sonavert' has no attribute {name!r}")
+    from importlib import import_module
+
+    value = getattr(import_module(f"{__name__}.{home}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(list(globals()) + list(_HOME))
+
 
 __all__ = [
     "__version__",

@@ -8,21 +8,21 @@ layer; this layer chooses what to read and where to write it.
 from __future__ import annotations
 
 import numbers
-import os
-import secrets
 from dataclasses import dataclass, field
 from decimal import Decimal
 from fractions import Fraction
-from typing import Any, Dict, ItemsView, Iterable, Iterator, KeysView, List, Mapping, Optional, Tuple, Union, ValuesView
+from typing import TYPE_CHECKING, Any, Dict, ItemsView, Iterator, KeysView, List, Mapping, Optional, Tuple, Union, ValuesView
 
 import sonavert_native as _native
 
-from ._reading import exact_seconds, frame_at
-from ._source import FieldValue, Header, core, header_of, load_bytes, open_source, wav_header
+from . import _formats
+from ._output import FORMATS, output_format, source_identity, write_output
+from ._source import Header, core, header_of, load_bytes, open_source, wav_header
 
-FORMATS = ("wav", "raw")
+if TYPE_CHECKING:
+    from ._source import FieldValue
+
 DTYPES = ("int16", "int32", "float32", "float64")
-_FORMAT_BY_EXTENSION = {".wav": "wav", ".raw": "raw", ".pcm": "raw"}
 _WAV_HEADER_SIZE = 44
 
 Position = Union[int, float, Decimal, Fraction, None]
@@ -44,7 +44,7 @@ class ChannelError(ValueError):
                 f"the file has {self.channels} channel{plural}{hint}")
 
 
-class Fields(Mapping[str, FieldValue]):
+class Fields(Mapping[str, "FieldValue"]):
     """Every field of a header, typed as its line declares (int, float or
     str). Read from the header block when first looked at, so that a header
     of many fields costs nothing until its fields are wanted."""
@@ -133,10 +133,6 @@ def _info(header: Header, name: Any) -> Info:
     )
 
 
-def _is_path(source: Any) -> bool:
-    return isinstance(source, (str, os.PathLike))
-
-
 def info(file: Any, *, stream_limit: Optional[int] = None) -> Info:
     """The header of a SPHERE file (a path, file descriptor, binary file
     object or bytes-like object). Of a file on disk only the header block is
@@ -150,6 +146,9 @@ def info(file: Any, *, stream_limit: Optional[int] = None) -> Info:
 
 
 def _seconds(value: Any, name: str) -> Fraction:
+    # Imported here: the reading half is needed only when a time is given.
+    from ._reading import exact_seconds
+
     return exact_seconds(value, name)
 
 
@@ -168,6 +167,8 @@ def _position(value: Position, rate: int, name: str) -> Optional[int]:
         if frame < 0:
             raise ValueError(f"{name} must not be negative, got {frame}")
         return frame
+    from ._reading import frame_at
+
     return frame_at(_seconds(value, name), rate)
 
 
@@ -228,28 +229,13 @@ def channel_list(channels: Any, count: int) -> Tuple[Optional[List[int]], bool]:
     return picked, single
 
 
-def output_format(dst: Any, format: Optional[str]) -> str:
-    """The output format: ``format`` when given, else from ``dst``'s extension."""
-    if format is not None:
-        if format not in FORMATS:
-            raise ValueError(f"format must be 'wav' or 'raw', got {format!r}")
-        return format
-    if _is_path(dst):
-        ext = os.path.splitext(os.fsdecode(dst))[1].lower()
-        if ext in _FORMAT_BY_EXTENSION:
-            return _FORMAT_BY_EXTENSION[ext]
-        raise ValueError(
-            f"cannot tell the output format from the name {os.fsdecode(dst)!r}: "
-            "give format 'wav' or 'raw'")
-    raise ValueError("cannot tell the output format of a file object: give format 'wav' or 'raw'")
-
-
 def output_size(header: Header, format: str, channels: Any = None, start: Position = None,
-                stop: Position = None) -> Optional[int]:
+                stop: Position = None, form: Optional[str] = None) -> Optional[int]:
     """The size in bytes of what ``convert`` writes for this header, or None
-    when the coding cannot be decoded."""
+    when the coding cannot be decoded or the size is not known in advance
+    (the formats and forms of the core's writers)."""
     bits = header.bits_per_sample
-    if bits is None:
+    if bits is None or _formats.by_writers(format, form):
         return None
     picked, _ = channel_list(channels, header.channels)
     first, end = frame_range(start, stop, header.samplerate, header.frames)
@@ -260,62 +246,35 @@ def output_size(header: Header, format: str, channels: Any = None, start: Positi
     return _WAV_HEADER_SIZE + length + (length & 1)
 
 
-def _write_all(out: Any, data: Any) -> None:
-    """Writes all of ``data`` to the binary file ``out``. A buffered stream
-    can take only part of a large write (a pipe whose reader went away takes
-    what fits and fails on the next write), so the rest is written again."""
-    view = memoryview(data)
-    while view:
-        written = out.write(view)
-        if written is None:  # file objects that do not count
-            return
-        view = view[written:]
-
-
-def _create_temp(path: str) -> Tuple[str, Any]:
-    """(name, binary file) of a new temporary file beside ``path``."""
-    directory, name = os.path.split(path)
-    temp = os.path.join(directory, f".{name[:200]}.{secrets.token_hex(4)}.part")
-    fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    return temp, open(fd, "wb")
-
-
-def write_atomic(path: Any, chunks: Iterable[Any]) -> None:
-    """Writes ``chunks`` to a temporary file beside ``path`` and renames it
-    into place, so ``path`` never holds a partly written file."""
-    path = os.fspath(path)
-    try:
-        temp, out = _create_temp(path)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, path) from None
-    try:
-        with out:
-            for chunk in chunks:
-                _write_all(out, chunk)
-        os.replace(temp, path)
-    except BaseException as e:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        if isinstance(e, OSError) and e.filename != path:
-            raise OSError(e.errno, e.strerror, path) from None
-        raise
-
-
 def convert(src: Any, dst: Any, format: Optional[str] = None, channels: Any = None,
-            start: Position = None, stop: Position = None) -> None:
-    """Converts a SPHERE file to WAV or raw PCM.
+            start: Position = None, stop: Position = None, form: Optional[str] = None) -> None:
+    """Converts a SPHERE file to WAV, raw PCM, SPHERE, AU, AIFF or FLAC.
 
-    ``src`` is a path, bytes or a binary file object; ``dst`` a path (written
-    through a temporary file and a rename) or a binary file object. The
+    ``src`` is a path, bytes or a binary file object; ``dst`` a path or a
+    binary file object, never the source itself. A path naming a regular
+    file (or nothing yet) is written through a temporary file and a rename;
+    a character device, FIFO or socket is written directly. The
     format follows ``dst``'s extension (.wav; .raw or .pcm) unless given.
     ``channels``, ``start`` and ``stop`` select as in ``read``. Samples keep
     their width: 32-bit PCM stays 32-bit.
+
+    ``form`` chooses how samples are stored: "stored" (as the file stores
+    them: G.711 stays G.711), "pcm16", "ulaw" or "alaw"; without it, WAV
+    and raw get linear PCM as above and the other formats samples as
+    stored. These formats and forms keep one channel or all of them. FLAC
+    (16-bit, lossless) needs the soundfile package (the "flac" extra).
     """
     fmt = output_format(dst, format)
+    _formats.check_form(form)
+    inputs = [i for i in (source_identity(src),) if i is not None]
     chunks: List[Any]
-    if channels is None and start is None and stop is None:
+    if _formats.by_writers(fmt, form):
+        data = load_bytes(src)
+        header = header_of(data)[0]
+        picked, _ = channel_list(channels, header.channels)
+        span = frame_range(start, stop, header.samplerate, header.frames)
+        chunks = [_formats.write(data, header, fmt, form, picked, span)]
+    elif channels is None and start is None and stop is None:
         data = load_bytes(src)
         chunks = [_native.transcode(data) if fmt == "wav" else _native.decode_pcm(data)]
     else:
@@ -330,11 +289,7 @@ def convert(src: Any, dst: Any, format: Optional[str] = None, channels: Any = No
             kept = count if picked is None else len(picked)
             # 16- and 32-bit samples: the length is even and needs no pad byte.
             chunks.insert(0, wav_header(kept, rate, bits, len(samples)))
-    if hasattr(dst, "write"):
-        for chunk in chunks:
-            _write_all(dst, chunk)
-    else:
-        write_atomic(dst, chunks)
+    write_output(dst, chunks, inputs)
 
 
 __all__ = ["ChannelError", "Info", "info", "convert", "FORMATS", "DTYPES"]

@@ -14,9 +14,15 @@ import errno
 import importlib
 import io
 import os
+import select
 import stat
-from dataclasses import dataclass
-from typing import Any, Callable, Dict, Optional, Tuple, Union
+
+TYPE_CHECKING = False  # typing is not imported at run time: the command starts faster
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, Optional, Tuple, Union
+
+    Handle = Union[int, bytes]
+    FieldValue = Union[int, float, str]
 
 try:
     core: Any = importlib.import_module("sonavert._core")
@@ -33,23 +39,39 @@ _CHUNK = 1 << 20
 # The first read of a stream's header.
 _FIRST_READ = 4096
 
-Handle = Union[int, bytes]
-FieldValue = Union[int, float, str]
 
-
-@dataclass(frozen=True)
 class Header:
-    """A parsed and validated SPHERE header."""
+    """A parsed and validated SPHERE header (a plain class rather than a
+    dataclass: the command's start does without importing dataclasses)."""
 
-    block: bytes  # the header block itself
-    header_size: int
-    channels: int
-    samplerate: int
-    frames: int  # samples per channel
-    coding: str  # sample_coding text, "pcm" when absent
-    bits_per_sample: Optional[int]  # decoded width; None: the coding cannot be decoded
-    subtype: Optional[str]  # "PCM_16", "PCM_32", "ULAW", "ALAW"; None as above
-    shorten: bool  # the payload is a Shorten stream
+    __slots__ = ("block", "header_size", "channels", "samplerate", "frames", "coding",
+                 "bits_per_sample", "subtype", "shorten")
+
+    def __init__(self, block: bytes, header_size: int, channels: int, samplerate: int,
+                 frames: int, coding: str, bits_per_sample: Optional[int],
+                 subtype: Optional[str], shorten: bool) -> None:
+        self.block = block  # the header block itself
+        self.header_size = header_size
+        self.channels = channels
+        self.samplerate = samplerate
+        self.frames = frames  # samples per channel
+        self.coding = coding  # sample_coding text, "pcm" when absent
+        self.bits_per_sample = bits_per_sample  # decoded width; None: cannot be decoded
+        self.subtype = subtype  # "PCM_16", "PCM_32", "ULAW", "ALAW"; None as above
+        self.shorten = shorten  # the payload is a Shorten stream
+
+    def _key(self) -> Tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Header) and self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
+
+    def __repr__(self) -> str:
+        inner = ", ".join(f"{name}={getattr(self, name)!r}" for name in self.__slots__)
+        return f"Header({inner})"
 
     def fields(self) -> Dict[str, FieldValue]:
         """Every field, typed as its line declares."""
@@ -88,9 +110,10 @@ def _read_chunk(read: Callable[[int], Any], size: int) -> bytes:
                     "open it in binary mode")
 
 
-def read_stream(read: Callable[[int], Any], limit: int) -> bytes:
+def read_stream(read: Callable[[int], Any], limit: int, header_only: bool = False) -> bytes:
     """Everything a stream holds: the header first, checked before the rest
-    is read; then at most ``limit`` bytes in all."""
+    is read; then at most ``limit`` bytes in all. With ``header_only`` the
+    stream is read no further than its header."""
     data = b""
     ended = False
     while not ended and core.header_bytes_needed(data) > len(data):
@@ -103,6 +126,8 @@ def read_stream(read: Callable[[int], Any], limit: int) -> bytes:
     # The header is checked before the payload is read: a stream that is no
     # SPHERE file fails here, after a few kilobytes.
     core.parse_header(data, len(data))
+    if header_only:
+        return data
     parts = [data]
     total = len(data)
     while not ended:
@@ -115,9 +140,64 @@ def read_stream(read: Callable[[int], Any], limit: int) -> bytes:
     return b"".join(parts)
 
 
+class StreamTooLong(ValueError):
+    """A stream that holds more than its limit."""
+
+    def __init__(self, limit: int) -> None:
+        self.limit = limit
+        super().__init__(f"the stream holds more than {limit} bytes, the limit for streams "
+                         "(raise it with stream_limit=)")
+
+
 def _too_long(limit: int) -> None:
-    raise ValueError(f"the stream holds more than {limit} bytes, the limit for streams "
-                     "(raise it with stream_limit=)")
+    raise StreamTooLong(limit)
+
+
+def read_fd(fd: int, limit: int, header_only: bool = False) -> bytes:
+    """read_stream of a descriptor, blocking or not: a read that would block
+    waits until there is something to read."""
+    def read(size: int) -> bytes:
+        while True:
+            try:
+                return os.read(fd, size)
+            except BlockingIOError:
+                select.select([fd], [], [])
+
+    return read_stream(read, limit, header_only)
+
+
+_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+          (stat.S_ISDIR, "a folder"))
+
+
+def not_regular(mode: int) -> str:
+    """Why a file of this mode is no source: "not a regular file (a FIFO)"."""
+    kind = next((name for test, name in _KINDS if test(mode)), "not a file")
+    return f"not a regular file ({kind})"
+
+
+def open_fd(path: Union[str, bytes, "os.PathLike[Any]"]) -> Tuple[int, os.stat_result]:
+    """(descriptor, status) of ``path`` opened for reading without blocking
+    (a FIFO put in a file's place does not stall the opener); it stays
+    non-blocking, which a regular file ignores."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0) | getattr(os, "O_CLOEXEC", 0)
+    fd = os.open(path, flags)
+    try:
+        return fd, os.fstat(fd)
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def open_regular(path: Union[str, bytes, "os.PathLike[Any]"]) -> Tuple[int, os.stat_result]:
+    """open_fd of a regular file: anything else is refused, with what it
+    is, before a byte is read."""
+    fd, st = open_fd(path)
+    if not stat.S_ISREG(st.st_mode):
+        os.close(fd)
+        raise OSError(errno.EINVAL, not_regular(st.st_mode), path)
+    return fd, st
 
 
 class Source:
@@ -146,7 +226,7 @@ class Source:
         self.close()
 
 
-def _names_a_file(data: bytes) -> bool:
+def names_a_file(data: bytes) -> bool:
     """Whether a bytes object is a path rather than a file's contents: it
     does not start with the SPHERE magic, holds no NUL, is no longer than a
     path can be and names something that exists."""
@@ -155,9 +235,9 @@ def _names_a_file(data: bytes) -> bool:
 
 
 def _open_path(path: Union[str, bytes, "os.PathLike[Any]"]) -> Source:
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    fd, st = open_fd(path)
     try:
-        mode = os.fstat(fd).st_mode
+        mode = st.st_mode
         if stat.S_ISDIR(mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         if not stat.S_ISREG(mode):
@@ -174,7 +254,7 @@ def open_source(file: Any, stream_limit: Optional[int] = None, closefd: bool = T
     limit = DEFAULT_STREAM_LIMIT if stream_limit is None else stream_limit
     if isinstance(limit, bool) or not isinstance(limit, int) or limit < 0:
         raise ValueError(f"stream_limit must be a non-negative int, got {limit!r}")
-    if isinstance(file, bytes) and _names_a_file(file):
+    if isinstance(file, bytes) and names_a_file(file):
         return _open_path(file)
     if is_path(file) and not isinstance(file, bytes):
         return _open_path(file)

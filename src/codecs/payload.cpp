@@ -37,14 +37,15 @@ Result<DecodedPcm> decode_g711(const sphere::HeaderFields& fields, ByteView payl
 }
 
 Result<DecodedPcm> decode_embedded_shorten(const sphere::HeaderFields& fields, ByteView payload,
-                                           std::size_t lead) {
+                                           std::size_t lead, shorten::ShortenSamples samples) {
     // Only the first sample_count frames can become the result, so the
     // decoder stores no more than those. The field is read here but its
     // error, if any, comes in its place below, after the channel check.
     Result<std::int64_t> declared_count = sphere::require_int(fields, "sample_count");
     const bool count_known = declared_count.has_value() && *declared_count >= 0;
     SV_ASSIGN_OR_RETURN(shorten::ShortenPcm decoded,
-                        count_known ? shorten::shorten_to_pcm(payload, static_cast<std::uint64_t>(*declared_count), lead)
+                        count_known ? shorten::shorten_to_pcm(payload, static_cast<std::uint64_t>(*declared_count), lead,
+                                                                 samples)
                                     : shorten::shorten_to_pcm(payload));
 
     SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(fields, "channel_count"));
@@ -61,9 +62,10 @@ Result<DecodedPcm> decode_embedded_shorten(const sphere::HeaderFields& fields, B
     }
     // The decoder kept exactly sample_count frames (see shorten_to_pcm), so
     // a longer stream has already been cut without a copy.
-    const std::uint64_t expected = lead + static_cast<std::uint64_t>(sample_count) * decoded.channel_count * 2;
+    const unsigned width = decoded.codes ? 1 : 2;
+    const std::uint64_t expected = lead + static_cast<std::uint64_t>(sample_count) * decoded.channel_count * width;
     if (decoded.pcm.size() != expected) throw std::logic_error("shorten result is not sample_count frames long");
-    return DecodedPcm{16, std::move(decoded.pcm)};
+    return DecodedPcm{static_cast<std::uint16_t>(8 * width), std::move(decoded.pcm), decoded.codes};
 }
 
 }  // namespace
@@ -145,7 +147,7 @@ Result<Decoder> choose_decoder(std::string_view coding, const CodingParts& parts
 }
 
 Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload,
-                               std::size_t lead) {
+                               std::size_t lead, shorten::ShortenSamples shorten_samples) {
     switch (decoder) {
         case Decoder::PlainPcm: {
             SV_ASSIGN_OR_RETURN(const PlainPcm layout, check_plain_pcm(fields));
@@ -158,7 +160,7 @@ Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fiel
         case Decoder::ALaw:
             return decode_g711(fields, payload, true, lead);
         case Decoder::EmbeddedShorten:
-            return decode_embedded_shorten(fields, payload, lead);
+            return decode_embedded_shorten(fields, payload, lead, shorten_samples);
     }
     throw std::logic_error("unknown decoder");
 }

@@ -8,13 +8,17 @@
 
 #include "common/bytes.hpp"
 #include "common/error.hpp"
+#include "shorten/decoder.hpp"
 #include "sphere/header.hpp"
 
 namespace sonavert::codecs {
 
 struct DecodedPcm {
-    std::uint16_t bits_per_sample = 0;  // 16 or 32
+    std::uint16_t bits_per_sample = 0;  // 16 or 32; 8 for mu-law codes
     ByteBuffer pcm;                     // interleaved little-endian samples
+    // `pcm` holds mu-law code bytes as stored, one per sample: asked for
+    // (decode_with) and given by a mu-law Shorten stream.
+    bool mulaw_codes = false;
 };
 
 // The first two comma-separated parts of a sample_coding text, each trimmed
@@ -59,8 +63,12 @@ void convert_plain_pcm(const PlainPcm& layout, ByteView payload, std::uint8_t* o
 
 // The samples of `payload` by the decoder chosen for `fields`, after `lead`
 // uninitialised bytes of `pcm` left for the caller (a file header, say).
+// `shorten_samples` reaches the Shorten decoder: MuLawCodes keeps the code
+// bytes of a mu-law stream (see shorten::decode_shorten); the other
+// decoders ignore it.
 Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload,
-                               std::size_t lead = 0);
+                               std::size_t lead = 0,
+                               shorten::ShortenSamples shorten_samples = shorten::ShortenSamples::Levels);
 
 // The samples of `payload` as little-endian PCM, decoded as the header's
 // sample_coding (default "pcm"), sample_n_bytes and sample_byte_format say.

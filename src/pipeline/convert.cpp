@@ -1,5 +1,6 @@
 #include "pipeline/convert.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -32,8 +33,11 @@ struct Source {
 };
 
 // `lead`: bytes left free in front of decoded samples (Shorten only).
+// `g711_out`: the output is G.711, so a mu-law Shorten stream hands out its
+// code bytes as stored rather than levels that would be encoded again (a
+// stored 0x7F, a zero, would otherwise come back as 0xFF).
 Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t channels, std::uint64_t frames,
-                           std::size_t lead) {
+                           std::size_t lead, bool g711_out) {
     SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(header.fields));
     SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header));
     Source source;
@@ -58,15 +62,17 @@ Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t cha
             return source;
         }
         case codecs::Decoder::EmbeddedShorten: {
-            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload, lead));
-            // The decoder gives 16-bit levels; a stream of mu-law samples is
-            // stored as mu-law, and is written so unless asked otherwise.
+            // A stream of mu-law samples is stored as mu-law, and is written
+            // so unless asked otherwise.
             const std::string_view coding = sphere::field_text(header.fields, "sample_coding", "pcm");
             const codecs::CodingParts parts = codecs::split_coding(coding);
             const std::string base = text::ascii_lower(parts.base);
             const bool ulaw = base == "ulaw" || base == "mulaw" || base == "mu-law";
+            const shorten::ShortenSamples samples =
+                ulaw && g711_out ? shorten::ShortenSamples::MuLawCodes : shorten::ShortenSamples::Levels;
+            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload, lead, samples));
             source.stored = ulaw ? SampleForm::MuLaw : SampleForm::Pcm16;
-            source.view.form = SampleForm::Pcm16;
+            source.view.form = source.decoded.mulaw_codes ? SampleForm::MuLaw : SampleForm::Pcm16;
             source.view.data = source.decoded.pcm.view().subspan(lead);
             return source;
         }
@@ -116,40 +122,60 @@ Result<Selection> select_range(const RangeRequest& range, std::uint64_t frames, 
     return Selection{begin, end - begin, std::nullopt};
 }
 
-Result<ByteBuffer> convert(const sphere::SphereHeader& header, const ConvertRequest& request) {
-    SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(header.fields, "channel_count"));
-    SV_ASSIGN_OR_RETURN(const std::int64_t frames, sphere::require_int(header.fields, "sample_count"));
-    SV_ASSIGN_OR_RETURN(const std::int64_t rate, sphere::require_int(header.fields, "sample_rate"));
-    // Validation keeps all three at 1 or more (sample_count at 0 or more).
-    if (channels > std::numeric_limits<std::uint32_t>::max()) {
-        return errors::channel_count_too_large(format_name(request.format));
-    }
-    // A whole file to 16-bit WAV: decoded samples get room for the WAV
-    // header in front, and become the file without a copy.
-    const bool whole_wav = request.format == OutputFormat::Wav && !request.channel &&
-                           request.range.unit == RangeRequest::Unit::None &&
-                           (request.form == FormRequest::AsStored || request.form == FormRequest::Pcm16);
-    SV_ASSIGN_OR_RETURN(Source source, read_source(header, static_cast<std::uint32_t>(channels),
-                                                   static_cast<std::uint64_t>(frames),
-                                                   whole_wav ? kWavHeaderSize : 0));
-    if (request.channel && (*request.channel == 0 || *request.channel > channels)) {
-        if (channels == 1) return errors::no_such_channel_of_one(*request.channel);
-        return errors::no_such_channel(*request.channel, channels);
-    }
-    SV_ASSIGN_OR_RETURN(Selection sel,
-                        select_range(request.range, source.view.frames, static_cast<std::uint64_t>(rate)));
-    if (request.channel) sel.channel = *request.channel - 1;
+namespace {
 
-    const SampleForm to = output_form(request.form, source.stored);
-    const auto sample_rate = static_cast<std::uint64_t>(rate);
+// The shape of a file as its validated header gives it.
+struct Shape {
+    std::int64_t channels = 0, frames = 0, rate = 0;
+};
+
+Result<Shape> shape_of(const sphere::SphereHeader& header, OutputFormat format) {
+    Shape shape;
+    SV_ASSIGN_OR_RETURN(shape.channels, sphere::require_int(header.fields, "channel_count"));
+    SV_ASSIGN_OR_RETURN(shape.frames, sphere::require_int(header.fields, "sample_count"));
+    SV_ASSIGN_OR_RETURN(shape.rate, sphere::require_int(header.fields, "sample_rate"));
+    // Validation keeps all three at 1 or more (sample_count at 0 or more).
+    if (shape.channels > std::numeric_limits<std::uint32_t>::max()) {
+        return errors::channel_count_too_large(format_name(format));
+    }
+    return shape;
+}
+
+// The error for channel `channel` (counted from 1) of a file of `channels`,
+// or none when the file has it.
+Status check_channel(std::uint64_t channel, std::int64_t channels) {
+    if (channel != 0 && channel <= static_cast<std::uint64_t>(channels)) return ok_status();
+    if (channels == 1) return errors::no_such_channel_of_one(channel);
+    return errors::no_such_channel(channel, channels);
+}
+
+// Decodes the payload and writes `sel` of it; `choose` (the channel and
+// range checks) runs after decoding and may change `sel`. A whole file to
+// 16-bit WAV: decoded samples get room for the WAV header in front, and
+// become the file without a copy.
+template <typename Choose>
+Result<ByteBuffer> decode_and_write(const sphere::SphereHeader& header, OutputFormat format, FormRequest form,
+                                    const Shape& shape, bool whole, Choose choose) {
+    const bool whole_wav = whole && format == OutputFormat::Wav &&
+                           (form == FormRequest::AsStored || form == FormRequest::Pcm16);
+    // Output as stored or G.711 may be G.711 (AIFF's is always linear).
+    const bool g711_out = form != FormRequest::Pcm16 && format != OutputFormat::Aiff;
+    SV_ASSIGN_OR_RETURN(Source source, read_source(header, static_cast<std::uint32_t>(shape.channels),
+                                                   static_cast<std::uint64_t>(shape.frames),
+                                                   whole_wav ? kWavHeaderSize : 0, g711_out));
+    SV_ASSIGN_OR_RETURN(const Selection sel, choose(source.view));
+    const SampleForm to = output_form(form, source.stored);
+    const auto sample_rate = static_cast<std::uint64_t>(shape.rate);
     if (whole_wav && to == SampleForm::Pcm16 && !source.decoded.pcm.empty()) {
         // The checks of write_wav_samples, in its order.
-        if (channels > std::numeric_limits<std::uint16_t>::max()) return errors::channel_count_too_large("WAV");
-        if (rate > std::numeric_limits<std::uint32_t>::max()) return errors::sample_rate_too_large("WAV");
-        return finish_wav(std::move(source.decoded.pcm), static_cast<std::uint16_t>(channels),
-                          static_cast<std::uint32_t>(rate), 16);
+        if (shape.channels > std::numeric_limits<std::uint16_t>::max()) {
+            return errors::channel_count_too_large("WAV");
+        }
+        if (shape.rate > std::numeric_limits<std::uint32_t>::max()) return errors::sample_rate_too_large("WAV");
+        return finish_wav(std::move(source.decoded.pcm), static_cast<std::uint16_t>(shape.channels),
+                          static_cast<std::uint32_t>(shape.rate), 16);
     }
-    switch (request.format) {
+    switch (format) {
         case OutputFormat::Sphere: return write_sphere(header.fields, source.view, sel, to);
         case OutputFormat::Raw: return write_raw(source.view, sel, to);
         case OutputFormat::Wav: return write_wav_samples(sample_rate, source.view, sel, to);
@@ -157,6 +183,36 @@ Result<ByteBuffer> convert(const sphere::SphereHeader& header, const ConvertRequ
         case OutputFormat::Aiff: return write_aiff(sample_rate, source.view, sel, to);
     }
     throw std::logic_error("unknown output format");
+}
+
+}  // namespace
+
+Result<ByteBuffer> convert(const sphere::SphereHeader& header, const ConvertRequest& request) {
+    SV_ASSIGN_OR_RETURN(const Shape shape, shape_of(header, request.format));
+    const bool whole = !request.channel && request.range.unit == RangeRequest::Unit::None;
+    return decode_and_write(header, request.format, request.form, shape, whole,
+                            [&](const SampleView& view) -> Result<Selection> {
+                                if (request.channel) SV_TRY(check_channel(*request.channel, shape.channels));
+                                SV_ASSIGN_OR_RETURN(Selection sel,
+                                                    select_range(request.range, view.frames,
+                                                                 static_cast<std::uint64_t>(shape.rate)));
+                                if (request.channel) sel.channel = *request.channel - 1;
+                                return sel;
+                            });
+}
+
+Result<ByteBuffer> convert_selection(const sphere::SphereHeader& header, OutputFormat format, FormRequest form,
+                                     const Selection& sel) {
+    SV_ASSIGN_OR_RETURN(const Shape shape, shape_of(header, format));
+    const auto frames = static_cast<std::uint64_t>(shape.frames);
+    const bool whole = !sel.channel && sel.first == 0 && sel.count == frames;
+    return decode_and_write(header, format, form, shape, whole, [&](const SampleView&) -> Result<Selection> {
+        if (sel.channel) SV_TRY(check_channel(std::uint64_t{*sel.channel} + 1, shape.channels));
+        if (sel.first > frames) return errors::range_starts_after_end(sel.first, frames);
+        Selection cut = sel;
+        cut.count = std::min(sel.count, frames - sel.first);
+        return cut;
+    });
 }
 
 }  // namespace sonavert::pipeline

@@ -46,4 +46,12 @@ Result<Selection> select_range(const RangeRequest& range, std::uint64_t frames, 
 // channel asked for beyond the file's, the range, then the writer's.
 Result<ByteBuffer> convert(const sphere::SphereHeader& header, const ConvertRequest& request);
 
+// convert() of frames and a channel chosen by the caller: `sel` (counted
+// from 0) instead of a channel number and a range; frames past the file's
+// end are cut off, as a slice cuts them. Errors, in this order: the
+// decoder's, a channel of `sel` beyond the file's, a first frame after the
+// file's end, then the writer's.
+Result<ByteBuffer> convert_selection(const sphere::SphereHeader& header, OutputFormat format, FormRequest form,
+                                     const Selection& sel);
+
 }  // namespace sonavert::pipeline

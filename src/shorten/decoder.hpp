@@ -14,15 +14,23 @@
 
 namespace sonavert::shorten {
 
-// A decoded stream, its samples already in their final 16-bit form.
+// What a decode stores of a sample-type-8 (mu-law) stream: the 16-bit
+// levels of its codes, or the code bytes themselves, one byte per sample,
+// exactly as they were coded (so a stored 0x7F stays 0x7F, where its level
+// 0 would come back as 0xFF). Linear streams are stored as levels either way.
+enum class ShortenSamples { Levels, MuLawCodes };
+
+// A decoded stream, its samples already in their final form.
 struct DecodedShorten {
     std::uint64_t channel_count = 0;  // the header's channel count, 1..256
     bool is_ulaw = false;             // sample type 8: the samples were mu-law codes
+    bool codes = false;               // `pcm` holds mu-law code bytes (MuLawCodes asked, is_ulaw)
     std::uint64_t frames = 0;         // frames decoded: the shortest channel's samples
     // Interleaved frame by frame (channel 0 first), signed 16-bit little
     // endian: linear samples shifted by the bitshift (saturating) and clamped,
     // mu-law codes expanded through the G.711 table. Frames of an incomplete
-    // last cycle through the channels are dropped.
+    // last cycle through the channels are dropped. When `codes`, one mu-law
+    // code byte per sample in the same order instead.
     ByteBuffer pcm;
 };
 
@@ -44,9 +52,12 @@ enum class Reconstruction {
 //
 // The first `lead` bytes of `pcm` are left uninitialised for the caller (a
 // file header, say); the samples follow them.
+//
+// `samples` chooses levels or code bytes for a mu-law stream; the errors
+// and the frames decoded are the same either way.
 Result<DecodedShorten> decode_shorten(ByteView stream,
                                       Reconstruction mode = Reconstruction::Proven,
                                       std::optional<std::uint64_t> frames_needed = std::nullopt,
-                                      std::size_t lead = 0);
+                                      std::size_t lead = 0, ShortenSamples samples = ShortenSamples::Levels);
 
 }  // namespace sonavert::shorten

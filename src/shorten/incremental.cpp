@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <type_traits>
 
 #include "shorten/stream_decoder.hpp"
 
@@ -13,16 +15,19 @@ IncrementalDecoder::IncrementalDecoder(IncrementalDecoder&&) noexcept = default;
 IncrementalDecoder& IncrementalDecoder::operator=(IncrementalDecoder&&) noexcept = default;
 IncrementalDecoder::~IncrementalDecoder() = default;
 
-Result<IncrementalDecoder> IncrementalDecoder::open(ByteView stream, Reconstruction mode) {
+Result<IncrementalDecoder> IncrementalDecoder::open(ByteView stream, Reconstruction mode, ShortenSamples samples) {
     SV_ASSIGN_OR_RETURN(const StreamStart start, read_stream_start(stream));
     OutputPlan plan;
     plan.streaming = true;
+    plan.samples = samples;
     return IncrementalDecoder(std::make_unique<StreamDecoder>(stream, start, mode, plan));
 }
 
 std::uint64_t IncrementalDecoder::channel_count() const noexcept { return decoder_->header().channels; }
 
 bool IncrementalDecoder::is_ulaw() const noexcept { return decoder_->header().sample_type == 8; }
+
+bool IncrementalDecoder::gives_codes() const noexcept { return decoder_->stores_codes(); }
 
 std::size_t IncrementalDecoder::buffered_bytes() const noexcept { return decoder_->output_bytes(); }
 
@@ -33,13 +38,28 @@ void IncrementalDecoder::extend(ByteView longer) noexcept {
 std::uint64_t IncrementalDecoder::stream_bytes_read() const noexcept { return decoder_->byte_pos() + 1; }
 
 Result<std::size_t> IncrementalDecoder::read(std::int16_t* out, std::size_t max_frames) {
-    SV_ASSIGN_OR_RETURN(const std::uint64_t made, advance(out, max_frames));
+    if (gives_codes()) throw std::logic_error("read() of a decoder that gives mu-law codes");
+    const auto copy = [out](std::size_t first, const std::int16_t* samples, std::size_t count) {
+        std::memcpy(out + first, samples, count * sizeof(std::int16_t));
+    };
+    SV_ASSIGN_OR_RETURN(const std::uint64_t made, advance(copy, max_frames));
+    return static_cast<std::size_t>(made);
+}
+
+Result<std::size_t> IncrementalDecoder::read_codes(std::uint8_t* out, std::size_t max_frames) {
+    if (!gives_codes()) throw std::logic_error("read_codes() of a decoder that gives levels");
+    // Each code is held in a 16-bit slot of the decoder's buffer.
+    const auto copy = [out](std::size_t first, const std::int16_t* samples, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) out[first + i] = static_cast<std::uint8_t>(samples[i]);
+    };
+    SV_ASSIGN_OR_RETURN(const std::uint64_t made, advance(copy, max_frames));
     return static_cast<std::size_t>(made);
 }
 
 Result<std::uint64_t> IncrementalDecoder::skip(std::uint64_t frames) { return advance(nullptr, frames); }
 
-Result<std::uint64_t> IncrementalDecoder::advance(std::int16_t* out, std::uint64_t max_frames) {
+template <typename Copy>
+Result<std::uint64_t> IncrementalDecoder::advance(Copy copy, std::uint64_t max_frames) {
     if (failed_) return *failed_;
     const auto channels = static_cast<std::size_t>(channel_count());
     std::uint64_t done = 0;
@@ -47,10 +67,10 @@ Result<std::uint64_t> IncrementalDecoder::advance(std::int16_t* out, std::uint64
         const std::uint64_t ready = decoder_->frames_complete() - (made_ + done);
         if (ready > 0) {
             const std::uint64_t n = std::min(ready, max_frames - done);
-            if (out != nullptr) {
+            if constexpr (!std::is_same_v<Copy, std::nullptr_t>) {
                 // n frames are held in the output buffer, so n * channels fits size_t.
-                std::memcpy(out + static_cast<std::size_t>(done) * channels, decoder_->frame(made_ + done),
-                            static_cast<std::size_t>(n) * channels * sizeof(std::int16_t));
+                copy(static_cast<std::size_t>(done) * channels, decoder_->frame(made_ + done),
+                     static_cast<std::size_t>(n) * channels);
             }
             done += n;
             continue;

@@ -32,7 +32,10 @@ class IncrementalDecoder {
 public:
     // Reads the stream header; fails with decode_shorten()'s messages, in
     // its order. The view must outlive the decoder (views never own).
-    static Result<IncrementalDecoder> open(ByteView stream, Reconstruction mode = Reconstruction::Proven);
+    // `samples`: MuLawCodes makes a mu-law stream's frames its code bytes,
+    // read with read_codes() (see decode_shorten).
+    static Result<IncrementalDecoder> open(ByteView stream, Reconstruction mode = Reconstruction::Proven,
+                                           ShortenSamples samples = ShortenSamples::Levels);
 
     IncrementalDecoder(IncrementalDecoder&&) noexcept;
     IncrementalDecoder& operator=(IncrementalDecoder&&) noexcept;
@@ -40,6 +43,10 @@ public:
 
     std::uint64_t channel_count() const noexcept;
     bool is_ulaw() const noexcept;
+    // True when the frames are mu-law code bytes: opened for MuLawCodes and
+    // is_ulaw(). Then read_codes() hands them out and read() must not be
+    // called; otherwise the reverse.
+    bool gives_codes() const noexcept;
     std::uint64_t frames_made() const noexcept { return made_; }  // frames handed out so far
     // The bytes of decoded samples it holds now: the frames made but not yet
     // handed out and the room of the block being made.
@@ -53,6 +60,11 @@ public:
     // decode_shorten()'s message for it; `out` then holds no useful samples,
     // frames_made() stays where it was, and every later call fails the same.
     Result<std::size_t> read(std::int16_t* out, std::size_t max_frames);
+
+    // read() for a decoder that gives_codes(): `out` has room for
+    // channel_count() * max_frames code bytes, which it gets in the same
+    // order.
+    Result<std::size_t> read_codes(std::uint8_t* out, std::size_t max_frames);
 
     // read() into nowhere: decodes and checks up to `frames` next frames,
     // returning how many there were.
@@ -69,7 +81,11 @@ public:
 
 private:
     explicit IncrementalDecoder(std::unique_ptr<StreamDecoder> decoder) noexcept;
-    Result<std::uint64_t> advance(std::int16_t* out, std::uint64_t max_frames);
+    // Hands out up to `max_frames` frames: `copy(first, samples, count)`
+    // takes the `count` samples at `samples`, the first of them sample
+    // `first` of the read; a null `copy` drops them.
+    template <typename Copy>
+    Result<std::uint64_t> advance(Copy copy, std::uint64_t max_frames);
 
     std::unique_ptr<StreamDecoder> decoder_;
     std::uint64_t made_ = 0;

@@ -36,9 +36,11 @@ std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept {
     return static_cast<std::int16_t>(static_cast<std::uint64_t>(v) << b);
 }
 
-OutputStage::OutputStage(bool ulaw) : ulaw_(ulaw) {
+OutputStage::OutputStage(bool ulaw, bool codes) : ulaw_(ulaw), codes_(codes) {
     if (ulaw_) {
         mulaw_ = make_g711_table(false);
+        above_ = stored(0x80);
+        below_ = stored(0x00);
         set_bitshift(0);
     }
 }
@@ -49,7 +51,7 @@ void OutputStage::set_bitshift(std::uint32_t b) {
     for (int v = -128; v < 128; ++v) {
         std::uint8_t code = 0;
         (void)type8_code(v, b, code);  // cannot fail inside -128..127
-        levels_[static_cast<std::size_t>(v + 128)] = mulaw_[code];
+        levels_[static_cast<std::size_t>(v + 128)] = stored(code);
     }
 }
 
@@ -101,7 +103,7 @@ bool OutputStage::convert_strided(const std::int64_t* s, std::size_t m, std::uin
     // Beyond -128..127 the level is 127: code 0x80 or 0x00.
     for (std::size_t i = 0; i < m; ++i) {
         const std::int64_t v = s[i];
-        dst[i * step] = v > 127 ? mulaw_[0x80] : v < -128 ? mulaw_[0x00] : level[v];
+        dst[i * step] = v > 127 ? above_ : v < -128 ? below_ : level[v];
     }
     return true;
 }

@@ -1,7 +1,8 @@
 // The last step of every block: reconstructed samples to 16-bit PCM.
 // Linear samples are shifted left by the bitshift (saturating) and clamped
 // to -32768..32767; mu-law samples become code bytes (type8_code) and then
-// levels of the G.711 mu-law table.
+// levels of the G.711 mu-law table, or stay code bytes for a caller that
+// asked for them (each held in a 16-bit slot).
 #pragma once
 
 #include <array>
@@ -23,12 +24,21 @@ std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept;
 
 class OutputStage {
 public:
-    explicit OutputStage(bool ulaw);
+    // `codes`: mu-law samples are stored as their code bytes (0..255), not
+    // as levels. Linear samples are stored as levels either way.
+    explicit OutputStage(bool ulaw, bool codes = false);
 
     void set_bitshift(std::uint32_t b);
 
     // True when samples that fit 16 bits pass unchanged (linear, bitshift 0).
     bool is_identity() const noexcept { return !ulaw_ && bitshift_ == 0; }
+
+    // What a sample 0 (a ZERO block's) is stored as: 0, or the mu-law code
+    // 0xFF when code bytes are stored.
+    std::int16_t zero() const noexcept { return stores_codes() ? 0xFF : 0; }
+
+    // True when mu-law code bytes are stored.
+    bool stores_codes() const noexcept { return ulaw_ && codes_; }
 
     // Converts the m samples s[0..m) into dst[0], dst[stride], ...,
     // dst[(m - 1) * stride]. `folded` is the OR of fold_sign() over them. For
@@ -46,11 +56,18 @@ private:
     bool convert_strided(const std::int64_t* s, std::size_t m, std::uint64_t folded, std::int16_t* dst,
                          std::size_t stride, std::int64_t& bad) const noexcept;
 
+    // A mu-law code as stored: its level, or the code itself.
+    std::int16_t stored(std::uint8_t code) const noexcept { return codes_ ? code : mulaw_[code]; }
+
     bool ulaw_;
+    bool codes_;
     std::uint32_t bitshift_ = 0;
     G711Table mulaw_{};
-    // Mu-law only: the PCM level of samples -128..127 (index v + 128).
+    // Mu-law only: what samples -128..127 are stored as (index v + 128).
     std::array<std::int16_t, 256> levels_{};
+    // Mu-law only: what samples above 127 and below -128 are stored as
+    // under a bitshift (codes 0x80 and 0x00).
+    std::int16_t above_ = 0, below_ = 0;
 };
 
 }  // namespace sonavert::shorten

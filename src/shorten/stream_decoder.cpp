@@ -47,7 +47,7 @@ StreamDecoder::StreamDecoder(ByteView stream, const StreamStart& start, Reconstr
       header_(start.header),
       history_len_(std::max<std::uint64_t>(3, header_.maxnlpc)),
       blocksize_(header_.blocksize),
-      stage_(header_.sample_type == 8),
+      stage_(header_.sample_type == 8, plan.samples == ShortenSamples::MuLawCodes),
       window_(history_len_ + kChunk, 0),
       first_frames_(first_room(stream, header_, plan)),
       // Frames beyond the cap's share of each channel can never all be
@@ -223,12 +223,13 @@ Status StreamDecoder::zero_block() {
     }
     // Every output stage maps 0 to the PCM value 0 (mu-law: code 0xFF).
     const BlockOutput output = begin_output(ch);
+    const std::int16_t zero = stage_.zero();
     if (output.room == 0) {
         // Nothing is stored (and dst is null).
-    } else if (output.stride == 1) {
+    } else if (output.stride == 1 && zero == 0) {
         std::memset(output.dst, 0, static_cast<std::size_t>(output.room) * sizeof(std::int16_t));
     } else {
-        for (std::size_t i = 0; i < output.room; ++i) output.dst[i * output.stride] = 0;
+        for (std::size_t i = 0; i < output.room; ++i) output.dst[i * output.stride] = zero;
     }
     return complete_block(ch, BlockTally{}, output.room);
 }
@@ -304,11 +305,23 @@ DecodedShorten StreamDecoder::finish() {
     DecodedShorten d;
     d.channel_count = header_.channels;
     d.is_ulaw = header_.sample_type == 8;
+    d.codes = stage_.stores_codes();
     std::uint64_t decoded_frames = channels_[0].count;
     for (const Channel& ch : channels_) decoded_frames = std::min(decoded_frames, ch.count);
     d.frames = decoded_frames;
     // Every channel stored min(count, keep_) samples, at least this many.
     d.pcm = output_.release(static_cast<std::size_t>(std::min(decoded_frames, keep_)));
+    if (d.codes) {
+        // One byte per code: byte i is written after the bytes of slot i
+        // were read, and slot i lies at or after it, so this packs in place.
+        // The memory of the second half is kept until the buffer is freed.
+        std::uint8_t* p = d.pcm.data() + output_.lead();
+        const std::size_t n = (d.pcm.size() - output_.lead()) / 2;
+        const std::int16_t* slots = reinterpret_cast<const std::int16_t*>(p);
+        for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<std::uint8_t>(slots[i]);
+        d.pcm.shrink(output_.lead() + n);
+        return d;
+    }
     if constexpr (std::endian::native == std::endian::big) {
         std::uint8_t* p = d.pcm.data();
         for (std::size_t i = output_.lead(); i + 1 < d.pcm.size(); i += 2) std::swap(p[i], p[i + 1]);

@@ -36,6 +36,9 @@ struct OutputPlan {
     // The caller takes frames out as they are finished (take_frames()), so
     // the output starts small and holds about one block per channel.
     bool streaming = false;
+    // Mu-law streams: levels, or code bytes (held in the 16-bit slots
+    // until finish() packs them one byte each).
+    ShortenSamples samples = ShortenSamples::Levels;
 };
 
 class StreamDecoder {
@@ -55,6 +58,8 @@ public:
     Result<DecodedShorten> run();
 
     const StreamHeader& header() const noexcept { return header_; }
+    // True when the samples held are mu-law code bytes (see OutputPlan).
+    bool stores_codes() const noexcept { return stage_.stores_codes(); }
 
     // Between steps: the stream goes on in `stream`, which starts with the
     // bytes viewed so far (BitReader::extend). byte_pos(): the byte of the

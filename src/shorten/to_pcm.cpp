@@ -4,8 +4,9 @@ namespace sonavert::shorten {
 
 Result<ShortenPcm> shorten_to_pcm(ByteView stream) { return decode_shorten(stream); }
 
-Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed, std::size_t lead) {
-    return decode_shorten(stream, Reconstruction::Proven, frames_needed, lead);
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed, std::size_t lead,
+                                  ShortenSamples samples) {
+    return decode_shorten(stream, Reconstruction::Proven, frames_needed, lead, samples);
 }
 
 }  // namespace sonavert::shorten

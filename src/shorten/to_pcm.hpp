@@ -26,7 +26,8 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream);
 // `frames_needed` frames; otherwise it is of no use. Samples beyond those are
 // decoded and checked but never stored (see decode_shorten). The first
 // `lead` bytes of `pcm` are left uninitialised for the caller; the samples
-// follow them.
-Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed, std::size_t lead = 0);
+// follow them. `samples`: levels, or a mu-law stream's code bytes.
+Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed, std::size_t lead = 0,
+                                  ShortenSamples samples = ShortenSamples::Levels);
 
 }  // namespace sonavert::shorten

@@ -339,13 +339,13 @@ def test_convert_selection_to_raw_and_file_objects():
 @pytest.mark.parametrize(
     "dst, fmt, message",
     [
-        ("out.flac", None, "cannot tell the output format from the name 'out.flac': "
-                           "give format 'wav' or 'raw'"),
+        ("out.mp3", None, "cannot tell the output format from the name 'out.mp3': "
+                          "give format 'wav' or 'raw'"),
         ("out", None, "cannot tell the output format from the name 'out': "
                       "give format 'wav' or 'raw'"),
         (io.BytesIO(), None, "cannot tell the output format of a file object: "
                              "give format 'wav' or 'raw'"),
-        ("out.wav", "mp3", "format must be 'wav' or 'raw', got 'mp3'"),
+        ("out.wav", "mp3", "format must be one of 'wav', 'raw', 'sph', 'au', 'aif', 'flac', got 'mp3'"),
     ],
 )
 def test_convert_format_errors(tmp_path, monkeypatch, dst, fmt, message):
@@ -371,7 +371,7 @@ def test_convert_failure_keeps_the_old_output(tmp_path):
 
 
 def test_convert_interrupted_while_writing_leaves_no_partial_file(tmp_path, monkeypatch):
-    import sonavert._api as api
+    import sonavert._output as api
 
     out = tmp_path / "a.wav"
     out.write_bytes(b"old")

@@ -11,7 +11,8 @@ import time
 import pytest
 
 import sonavert
-import sonavert._api as api
+import sonavert._output as api
+from sonavert._batch import RECORD_NAME
 import sonavert_native as native
 from sphfiles import g711_file, pcm_bytes, pcm_file, ramp
 
@@ -51,8 +52,10 @@ def tree(tmp_path):
 
 
 def listing(root):
+    """Every file under ``root`` but the batch record."""
     return sorted(os.path.relpath(os.path.join(d, n), root)
-                  for d, _, names in os.walk(root) for n in names)
+                  for d, _, names in os.walk(root) for n in names
+                  if not n.startswith(RECORD_NAME))
 
 
 def stamps(root):
@@ -109,8 +112,10 @@ def test_skip_complete_outputs_and_overwrite(tree):
     check_outputs(src, dst)
     assert stamps(dst)["a/b/two.wav"] == before["a/b/two.wav"]
 
+    # Other options shape other outputs: every one is made again.
     narrowed = sonavert.batch(src, dst, jobs=1, channels=[0])
-    assert narrowed.converted == paths(src, ["a/b/two.sph", "three.SPH"])  # the stereo files
+    assert narrowed.converted == paths(src, TREE)
+    sonavert.batch(src, dst, jobs=1)
 
     before = stamps(dst)
     redo = sonavert.batch(src, dst, jobs=1, overwrite=True)
@@ -153,7 +158,7 @@ def test_interrupted_batch_leaves_no_partial_file(tree, monkeypatch):
 
     def interrupting_temp(path):
         temp, file = create_temp(path)
-        outputs.append(path)
+        outputs.append(os.fsdecode(path))
         if len(outputs) == 3:  # the third output, half written
             file.write(b"RIFF")
             file.write = lambda chunk: (_ for _ in ()).throw(KeyboardInterrupt)
@@ -178,7 +183,8 @@ def test_interrupted_batch_leaves_no_partial_file(tree, monkeypatch):
 # apart, so that an interrupt finds files half written.
 SLOW_WRITES = """
 import time
-import sonavert._api as api
+import sonavert._output as api
+from sonavert._batch import RECORD_NAME
 
 class Slow:
     def __init__(self, file): self.file = file
@@ -188,6 +194,7 @@ class Slow:
         self.file.write(chunk[:len(chunk) // 2])
         time.sleep(0.05)
         self.file.write(chunk[len(chunk) // 2:])
+        return len(chunk)
 
 create_temp = api._create_temp
 def slow_temp(path):
@@ -256,7 +263,9 @@ def test_output_tree_inside_the_source_tree(tree):
 @pytest.mark.parametrize(
     "kwargs, error, message",
     [
-        ({"format": "flac"}, ValueError, "format must be 'wav' or 'raw', got 'flac'"),
+        ({"format": "mp3"}, ValueError, "format must be one of 'wav', 'raw', 'sph', 'au', 'aif', 'flac', got 'mp3'"),
+        ({"form": "pcm8"}, ValueError,
+         "form must be one of 'stored', 'pcm16', 'ulaw', 'alaw', got 'pcm8'"),
         ({"jobs": 0}, ValueError, "jobs must be a positive integer, got 0"),
         ({"start": -1}, ValueError, "start must not be negative, got -1"),
         ({"start": 9, "stop": 3}, ValueError, "start (frame 9) is after stop (frame 3)"),
@@ -312,8 +321,7 @@ def test_chunks_keep_order_and_limits(tmp_path, monkeypatch):
     sizes = [100] * 30 + [5000] + [400] * 6
     tasks = []
     for i, size in enumerate(sizes):
-        (tmp_path / f"{i}.sph").write_bytes(b"x" * size)
-        tasks.append(batch_module.Task(str(tmp_path / f"{i}.sph"), "", "wav"))
+        tasks.append(batch_module.Task(str(tmp_path / f"{i}.sph"), "", "wav", size=size))
     tasks.append(batch_module.Task(str(tmp_path / "missing.sph"), "", "wav"))
     chunks = list(batch_module._chunks(tasks, workers=1))  # at most 38 // 8 = 4 files
     assert [len(c) for c in chunks] == [4] * 7 + [2, 1, 2, 2, 3]

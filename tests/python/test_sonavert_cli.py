@@ -198,11 +198,13 @@ def test_convert_into_a_closed_pipe_is_quiet(tmp_path):
          "argument -c/--channel: expected a channel number from 1, got '0' "
          "(see 'sonavert convert --help')"),
         (["convert", "-f", "mp3", "a.sph", "b.wav"],
-         "argument -f/--format: invalid choice: 'mp3' (choose from 'wav', 'raw') "
+         "argument -f/--format: invalid choice: 'mp3' (choose from 'wav', 'raw', 'sph', 'au', 'aif', 'flac') "
          "(see 'sonavert convert --help')"),
-        (["convert", "a.sph", "b.flac"],
-         "cannot tell the output format from the name 'b.flac': give -f wav or -f raw "
+        (["convert", "a.sph", "b.mp3"],
+         "cannot tell the output format from the name 'b.mp3': give -f wav or -f raw "
          "(see 'sonavert convert --help')"),
+        (["convert", "-p", "-u", "a.sph", "b.wav"],
+         "argument -u: not allowed with argument -p (see 'sonavert convert --help')"),
         (["convert", "a.sph", "-"],
          "give -f wav or -f raw when writing to standard output "
          "(see 'sonavert convert --help')"),
@@ -266,3 +268,159 @@ def test_progress_bar_draws_one_line():
     assert frames[1].startswith("[" + "#" * (len(frames[1].split("]")[0]) // 2))
     assert frames[-1].endswith(" 4/4 files  " + frames[-1].split("  ")[1] + "  1 failed\n")
     assert "-" not in frames[-1].split("]")[0]
+
+
+# --- streams under faults ------------------------------------------------------------
+
+
+def shell(script, **env):
+    """Runs ``script`` under bash: (exit status of the last command, stdout, stderr)."""
+    done = subprocess.run(["bash", "-c", script], capture_output=True, env={**ENV, **env},
+                          timeout=60)
+    return done.returncode, done.stdout, done.stderr.decode("utf-8", "replace")
+
+
+SONAVERT = f"{sys.executable} -m sonavert"
+
+
+@pytest.mark.parametrize("command, redirect, message", [
+    ("info -", "<&-", "standard input: is closed"),
+    ("convert -f raw - {out}", "<&-", "standard input: is closed"),
+    ("info {src}", ">&-", "standard output: is closed"),
+    ("convert -f raw {src} -", ">&-", "standard output: is closed"),
+    ("info {src}", ">/dev/full", "standard output: No space left on device"),
+    ("info --json {src} {src}", ">/dev/full", "standard output: No space left on device"),
+    ("convert -f wav {src} -", ">/dev/full", "standard output: No space left on device"),
+])
+def test_closed_and_full_standard_streams_are_one_line(stereo, tmp_path, command, redirect,
+                                                       message):
+    out = tmp_path / "out.raw"
+    argv = command.format(src=stereo, out=out)
+    code, _, err = shell(f"{SONAVERT} {argv} {redirect}")
+    assert (code, err) == (1, f"sonavert: {message}\n")
+    assert not out.exists()
+
+
+def endless(head):
+    """A shell command writing ``head`` and then zeros without end."""
+    return (f"{sys.executable} -c \"import sys; o = sys.stdout.buffer; o.write({head!r}); "
+            "z = bytes(65536)\nwhile True: o.write(z)\"")
+
+
+@pytest.mark.parametrize("command, stream, code, output, message", [
+    ("convert -f raw --max-input 1M - {out}", "header", 1, None,
+     "sonavert: standard input: holds more than the limit of 1048576 bytes "
+     "(see --max-input)\n"),
+    ("convert -f raw --max-input 1000 - {out}", "header", 1, None,
+     "sonavert: standard input: holds more than the limit of 1000 bytes "
+     "(see --max-input)\n"),
+    ("convert -f raw - {out}", "zeros", 1, None,
+     "sonavert: -: not a NIST SPHERE file (missing 'NIST_1A' magic)\n"),
+    ("info --json -", "header", 0, b'"frames": 1000', ""),
+])
+def test_endless_standard_input_is_bounded(tmp_path, command, stream, code, output, message):
+    out = tmp_path / "out.raw"
+    head = header(fields(1, 8000, 1000, 2)) if stream == "header" else b"\0" * 16
+    status, stdout, err = shell(f"{endless(head)} 2>/dev/null | "
+                                f"{SONAVERT} {command.format(out=out)}; "
+                                "exit ${PIPESTATUS[1]}")
+    assert (status, err) == (code, message)
+    assert not out.exists()
+    if output is not None:
+        assert output in stdout
+
+
+def test_a_fifo_as_input(tmp_path, stereo):
+    fifo = tmp_path / "in.sph"
+    os.mkfifo(fifo)
+    out = tmp_path / "out.wav"
+    writer = subprocess.Popen(["bash", "-c", f"cat {stereo} > {fifo}"])
+    done = cli("convert", fifo, out)
+    writer.wait(30)
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert out.read_bytes() == native.transcode(stereo.read_bytes())
+
+
+def test_a_non_blocking_standard_output_gets_everything(tmp_path):
+    big = tmp_path / "big.sph"
+    big.write_bytes(pcm_file(ramp(300_000)))  # 600 KB: many times what a pipe holds
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    child = subprocess.Popen([sys.executable, "-m", "sonavert", "convert", "-f", "raw", big, "-"],
+                             stdout=write_end, stderr=subprocess.PIPE, env=ENV)
+    os.close(write_end)
+    parts = []
+    while True:
+        part = os.read(read_end, 4096)
+        if not part:
+            break
+        parts.append(part)
+    os.close(read_end)
+    assert (child.wait(60), child.stderr.read()) == (0, b"")
+    assert b"".join(parts) == native.decode_pcm(big.read_bytes())
+
+
+def test_convert_refuses_its_own_input_on_the_command_line(tmp_path, stereo):
+    data = stereo.read_bytes()
+    done = cli("convert", "-f", "wav", stereo, stereo)
+    assert (done.returncode, done.stderr) == (
+        1, f"sonavert: {stereo}: the output is the input file itself\n".encode())
+    assert stereo.read_bytes() == data
+
+
+# --- names that are not UTF-8 --------------------------------------------------------
+
+
+def test_names_that_are_not_utf8(tmp_path, stereo):
+    folder = os.fsencode(tmp_path)
+    good = os.path.join(folder, b"caf\xe9.sph")
+    bad = os.path.join(folder, b"\xff\xfe.sph")
+    with open(good, "wb") as f:
+        f.write(stereo.read_bytes())
+    with open(bad, "wb") as f:
+        f.write(b"RIFF")
+    shown_good = f"{tmp_path}/caf\\xe9.sph"
+    shown_bad = f"{tmp_path}/\\xff\\xfe.sph"
+    done = subprocess.run([sys.executable, "-m", "sonavert", "info", good, bad],
+                          capture_output=True, env=ENV, timeout=60)
+    assert done.returncode == 1
+    assert done.stdout.decode("utf-8").splitlines()[0] == shown_good
+    assert done.stderr.decode("utf-8") == (
+        f"sonavert: {shown_bad}: not a NIST SPHERE file (missing 'NIST_1A' magic)\n")
+    done = subprocess.run([sys.executable, "-m", "sonavert", "info", "--json", good],
+                          capture_output=True, env=ENV, timeout=60)
+    assert done.returncode == 0
+    assert json.loads(done.stdout.decode("utf-8"))["file"] == shown_good
+    done = subprocess.run([sys.executable, "-m", "sonavert", "batch", folder,
+                           os.path.join(folder, b"out")], capture_output=True, env=ENV,
+                          timeout=60)
+    assert done.returncode == 1
+    assert done.stderr.decode("utf-8").splitlines()[1:] == [
+        f"sonavert: {shown_bad}: not a NIST SPHERE file (missing 'NIST_1A' magic)"]
+    assert sorted(os.listdir(os.path.join(folder, b"out"))) == [
+        b".sonavert-batch.sqlite", b"caf\xe9.wav", b"stereo.wav"]
+
+
+# --- a lean start ---------------------------------------------------------------------
+
+
+HEAVY = ("numpy", "multiprocessing", "sqlite3", "concurrent.futures.process", "ctypes",
+         "dataclasses", "typing", "decimal", "json")
+PROBE = ("import sys\nfrom sonavert._cli import main\nmain(sys.argv[1:])\n"
+         f"print(' '.join(m for m in {HEAVY!r} if m in sys.modules), file=sys.stderr)\n")
+
+
+@pytest.mark.parametrize("argv, allowed", [
+    (["convert", "{src}", "{out}"], set()),
+    (["convert", "-f", "raw", "{src}", "-"], set()),
+    (["info", "{src}"], {"dataclasses", "typing", "decimal"}),
+    # A time range is turned into frames by the reading half, which loads ctypes.
+    (["convert", "-t", "0.5:1", "-c", "1", "{src}", "{out}"],
+     {"dataclasses", "typing", "decimal", "ctypes"}),
+])
+def test_subcommands_import_only_what_they_need(stereo, tmp_path, argv, allowed):
+    args = [a.format(src=stereo, out=tmp_path / "out.wav") for a in argv]
+    done = subprocess.run([sys.executable, "-c", PROBE, *args], capture_output=True, env=ENV,
+                          timeout=60)
+    imported = set(done.stderr.decode().split())
+    assert imported <= allowed and not imported & {"numpy", "multiprocessing", "sqlite3"}

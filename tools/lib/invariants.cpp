@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/g711_table.hpp"
 #include "common/text.hpp"
 #include "oracles.hpp"
 #include "pipeline/drivers.hpp"
@@ -146,6 +147,50 @@ std::string incremental_mismatch(ByteView input, const Result<shorten::ShortenPc
     return {};
 }
 
+// The code bytes of the same input against its levels `whole`: the same
+// error, or for a mu-law stream one code byte per level that the G.711
+// table takes to that level, from the whole-stream decoder and the
+// incremental one alike (read `step` frames at a time); a linear stream the
+// same levels. Empty when they agree.
+std::string codes_mismatch(ByteView input, const Result<shorten::ShortenPcm>& whole, std::size_t step) {
+    const Result<shorten::DecodedShorten> coded = shorten::decode_shorten(
+        input, shorten::Reconstruction::Proven, std::nullopt, 0, shorten::ShortenSamples::MuLawCodes);
+    if (!whole) {
+        if (coded) return "only the decode of levels fails";
+        return coded.error() == whole.error() ? "" : "the decode of codes fails otherwise: " + coded.error().message;
+    }
+    if (!coded) return "only the decode of codes fails: " + coded.error().message;
+    if (coded->codes != whole->is_ulaw || coded->frames != whole->frames) return "the decode of codes differs";
+    if (!whole->is_ulaw) {
+        const bool same = coded->pcm.size() == whole->pcm.size() &&
+                          std::equal(whole->pcm.data(), whole->pcm.data() + whole->pcm.size(), coded->pcm.data());
+        return same ? "" : "a linear stream decodes otherwise when codes are asked for";
+    }
+    if (2 * coded->pcm.size() != whole->pcm.size()) return "not one code byte per level";
+    static const G711Table mulaw = make_g711_table(false);
+    for (std::size_t i = 0; i < coded->pcm.size(); ++i) {
+        const auto level = static_cast<std::int16_t>(whole->pcm.data()[2 * i] | whole->pcm.data()[2 * i + 1] << 8);
+        if (mulaw[coded->pcm.data()[i]] != level) return "a code byte is not of its level";
+    }
+    Result<shorten::IncrementalDecoder> opened = shorten::IncrementalDecoder::open(
+        input, shorten::Reconstruction::Proven, shorten::ShortenSamples::MuLawCodes);
+    if (!opened || !opened->gives_codes()) return "the incremental decoder gives no codes";
+    std::vector<std::uint8_t> buffer(step * coded->channel_count);
+    std::size_t at = 0;
+    for (;;) {
+        Result<std::size_t> n = opened->read_codes(buffer.data(), step);
+        if (!n) return "the incremental decoder fails reading codes: " + n.error().message;
+        const std::size_t count = *n * static_cast<std::size_t>(coded->channel_count);
+        if (at + count > coded->pcm.size() || !std::equal(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count),
+                                                           coded->pcm.data() + at)) {
+            return "the incremental decoder makes other codes";
+        }
+        at += count;
+        if (*n < step) break;
+    }
+    return at == coded->pcm.size() ? "" : "the incremental decoder makes fewer codes";
+}
+
 CheckOutcome check_shorten_to_pcm(ByteView input) {
     Result<shorten::ShortenPcm> result = shorten::shorten_to_pcm(input);
     Result<shorten::DecodedShorten> checked = shorten::decode_shorten(input, shorten::Reconstruction::Checked);
@@ -154,6 +199,8 @@ CheckOutcome check_shorten_to_pcm(ByteView input) {
         if (!(checked.error() == result.error())) return broken("the checked path fails otherwise", checked.error().message);
         const std::string incremental = incremental_mismatch(input, result, 1 + input.size() % 300);
         if (!incremental.empty()) return broken(incremental);
+        const std::string codes = codes_mismatch(input, result, 1 + input.size() % 200);
+        if (!codes.empty()) return broken(codes);
         return failed_with(result.error(), kShortenMessages);
     }
     if (!checked) return broken("only the checked path fails", checked.error().message);
@@ -165,6 +212,8 @@ CheckOutcome check_shorten_to_pcm(ByteView input) {
     }
     const std::string incremental = incremental_mismatch(input, result, 1 + input.size() % 300);
     if (!incremental.empty()) return broken(incremental);
+    const std::string codes = codes_mismatch(input, result, 1 + input.size() % 200);
+    if (!codes.empty()) return broken(codes);
     const std::optional<ShortenHeader> header = read_shorten_header(input);
     if (!header) return broken("decoded a stream without a readable header");
     if (header->channels != channels || channels < 1 || channels > shorten::kMaxChannels) {

@@ -27,6 +27,9 @@ CheckOutcome check_parse_header(ByteView input);
 // for the channel count and sample type of the stream's header. The fast
 // reconstruction and the fully checked one agree in samples and errors, and
 // the incremental decoder makes the same frames and fails the same way.
+// Asked for mu-law code bytes, both decoders fail the same way too, and give
+// a mu-law stream's codes, one byte per level and of that level, and a
+// linear stream's levels unchanged.
 CheckOutcome check_shorten_to_pcm(ByteView input);
 
 // decode_pcm: a header failure is parse_header's error; a later failure is a

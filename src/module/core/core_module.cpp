@@ -19,6 +19,8 @@
 #include "module/binding.hpp"
 #include "module/ref.hpp"
 #include "module/boundary.hpp"
+#include "module/core/unlocked.hpp"
+#include "module/core/writing.hpp"
 #include "pipeline/frames.hpp"
 #include "sphere/fields.hpp"
 #include "sphere/numbers.hpp"
@@ -45,19 +47,6 @@ std::uint8_t* allocate_advised(std::size_t size, void*& owner) {
 }
 void release_advised(void* owner) noexcept { std::free(owner); }
 const BufferSource kAdvisedHeap{allocate_advised, release_advised};
-
-// Releases the interpreter lock for its lifetime; takes it back however the
-// scope is left (an exception included).
-class Unlocked {
-public:
-    Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 // The error of a failed call: OSError when the file system failed, else
 // ValueError with the message.
@@ -663,6 +652,7 @@ PyMethodDef g_functions[] = {
      "frame indices."},
     {"wav_header", SV_FUNCTION(wav_header), METH_VARARGS | METH_KEYWORDS,
      "wav_header(channels, samplerate, bits, length)\n--\n\nThe WAV header for PCM of this shape."},
+    {"write", SV_FUNCTION(write_file), METH_VARARGS | METH_KEYWORDS, kWriteDoc},
     {"quoted", SV_FUNCTION(quoted), METH_VARARGS | METH_KEYWORDS,
      "quoted(text)\n--\n\nThe quoted form of `text` used in messages."},
     {nullptr, nullptr, 0, nullptr},
