@@ -67,22 +67,23 @@ def test_a_regular_file_opens_with_its_status(tmp_path):
         os.close(fd)
 
 
-def writer_in_pieces(data, pieces, reader_waits=None):
+def writer_in_pieces(data, cuts, reader_waits=None):
     """(read end, thread) of a pipe whose read end does not block and whose
-    writer sends ``data`` in ``pieces`` writes; given ``reader_waits`` (an
-    Event), each write after the first waits for it."""
+    writer sends ``data`` in pieces that end at ``cuts`` and at its end;
+    given ``reader_waits`` (an Event), each write after the first waits for
+    it."""
     read_end, write_end = os.pipe()
     os.set_blocking(read_end, False)
-    step = -(-len(data) // pieces)
+    ends = [*cuts, len(data)]
 
     def write():
         with open(write_end, "wb", buffering=0) as out:
-            for at in range(0, len(data), step):
-                if at and reader_waits is not None:
+            for begin, end in zip([0, *cuts], ends):
+                if begin and reader_waits is not None:
                     reader_waits.wait()
                     reader_waits.clear()
                 try:
-                    out.write(data[at:at + step])
+                    out.write(data[begin:end])
                 except BrokenPipeError:
                     return  # the reader has all it wanted
 
@@ -103,12 +104,13 @@ class WaitingSelect:
 
 
 @pytest.mark.parametrize("header_only", [False, True])
-@pytest.mark.parametrize("pieces", [2, 7])
-def test_a_non_blocking_stream_is_waited_on(monkeypatch, header_only, pieces):
+# The first piece is shorter than the header: either way the reader has to wait.
+@pytest.mark.parametrize("cuts", [(100,), (7, 100, 1000, 3000, 6000)])
+def test_a_non_blocking_stream_is_waited_on(monkeypatch, header_only, cuts):
     event = threading.Event()
     waiting = WaitingSelect(event)
     monkeypatch.setattr(_source, "select", waiting)
-    read_end, writer = writer_in_pieces(FILE, pieces, event)
+    read_end, writer = writer_in_pieces(FILE, cuts, event)
     writer.start()
     try:
         got = _source.read_fd(read_end, 1 << 20, header_only)
@@ -137,7 +139,7 @@ def test_header_only_reads_no_further_than_the_header():
 
 @pytest.mark.parametrize("limit", [0, 100, HEADER_SIZE, len(FILE) - 1])
 def test_a_stream_past_its_limit_names_the_limit(limit):
-    read_end, writer = writer_in_pieces(FILE, 3)
+    read_end, writer = writer_in_pieces(FILE, (4000, 8000))
     writer.start()
     try:
         with pytest.raises(_source.StreamTooLong) as caught:
