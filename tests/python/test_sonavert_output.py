@@ -77,6 +77,14 @@ def test_convert_refuses_its_own_input(tmp_path, dst_of, selection):
     with open(src, "rb") as f, pytest.raises(OSError):  # an open file as the source too
         sonavert.convert(f, dst, "wav", **selection)
     assert src.read_bytes() == SPH
+    fd = os.open(src, os.O_RDONLY)
+    try:
+        for source in (fd, os.fsencode(src)):  # a descriptor, a path given as bytes
+            with pytest.raises(OSError, match="the output is the input file itself"):
+                sonavert.convert(source, dst, "wav", **selection)
+            assert src.read_bytes() == SPH
+    finally:
+        os.close(fd)
     assert not [n for n in os.listdir(tmp_path) if n.endswith(output.TEMP_SUFFIX)]
 
 
