@@ -19,6 +19,7 @@
 #include "module/binding.hpp"
 #include "module/ref.hpp"
 #include "module/boundary.hpp"
+#include "module/core/arguments.hpp"
 #include "module/core/unlocked.hpp"
 #include "module/core/writing.hpp"
 #include "pipeline/frames.hpp"
@@ -56,15 +57,6 @@ PyObject* raise_failure(const Error& error, const ByteSource& source) {
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     return raise_error(error);
-}
-
-bool to_u64(PyObject* obj, const char* parameter, std::uint64_t& out) {
-    if (!PyLong_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be an int", parameter);
-        return false;
-    }
-    out = PyLong_AsUnsignedLongLong(obj);
-    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
 // A file: a bytes object (read where it lies) or an open file descriptor

@@ -8,6 +8,7 @@
 #include "common/bytes.hpp"
 #include "module/binding.hpp"
 #include "module/boundary.hpp"
+#include "module/core/arguments.hpp"
 #include "module/core/unlocked.hpp"
 #include "pipeline/convert.hpp"
 #include "sphere/header.hpp"
@@ -68,15 +69,6 @@ constexpr std::pair<const char*, FormRequest> kForms[] = {{"stored", FormRequest
                                                           {"ulaw", FormRequest::MuLaw},
                                                           {"alaw", FormRequest::ALaw}};
 
-bool to_count(PyObject* obj, const char* parameter, std::uint64_t& out) {
-    if (!PyLong_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be an int", parameter);
-        return false;
-    }
-    out = PyLong_AsUnsignedLongLong(obj);
-    return !(out == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
-}
-
 }  // namespace
 
 PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -88,12 +80,12 @@ PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
         pipeline::Selection sel;
         if (!bind_arguments(kWrite, args, kwargs, b) || !convert_bytes("source", b[0], source) ||
             !to_choice(b[1], "format", kFormats, format) || !to_choice(b[2], "form", kForms, form) ||
-            !to_count(b[4], "first", sel.first) || !to_count(b[5], "count", sel.count)) {
+            !to_u64(b[4], "first", sel.first) || !to_u64(b[5], "count", sel.count)) {
             return nullptr;
         }
         if (b[3] != Py_None) {
             std::uint64_t channel = 0;
-            if (!to_count(b[3], "channel", channel)) return nullptr;
+            if (!to_u64(b[3], "channel", channel)) return nullptr;
             // Beyond 32 bits no file has the channel: the core's message.
             sel.channel = channel > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(channel);
         }
