@@ -1,0 +1,183 @@
+// pipeline::ShortenReader: frames of a Shorten file decoded in order by the
+// incremental decoder, the payload of a file on disk read as the decoder
+// reaches it.
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "codecs/errors.hpp"
+#include "pipeline/frames.hpp"
+#include "shorten/incremental.hpp"
+
+namespace sonavert::pipeline {
+namespace {
+
+// A Shorten payload on disk is read into memory as the decoder reaches it:
+// first this much (the stream header and the first blocks of most files),
+// then at least twice what is there, and always this much beyond what the
+// frames to be made are likely to need, so that the decoder rarely runs
+// into the end of what has been read (when it does, the whole stream is
+// read and decoded afresh: the result is the same).
+constexpr std::uint64_t kFirstShortenRead = 64 * 1024;
+constexpr std::uint64_t kShortenReadAhead = 256 * 1024;
+// Decoded Shorten samples are converted this many at a time (a scratch of
+// 128 KiB), and frames skipped this many per step, so that reading ahead
+// keeps pace with a long skip.
+constexpr std::size_t kShortenChunkSamples = 64 * 1024;
+constexpr std::uint64_t kShortenSkipFrames = 1 << 16;
+
+}  // namespace
+
+struct ShortenReader::State {
+    const ByteSource* source;
+    const AudioLayout* layout;
+    std::uint64_t length;      // of the payload, the stream
+    ByteView memory;           // the stream where it lies, for a source in memory
+    ByteBuffer buffer;         // else the payload, read into it up to `filled`
+    std::uint64_t filled = 0;
+    std::optional<shorten::IncrementalDecoder> decoder;
+    std::vector<std::int16_t> scratch;
+
+    bool in_memory() const noexcept { return memory.data() != nullptr || length == 0; }
+    bool whole() const noexcept { return in_memory() || filled == length; }
+    ByteView view() const noexcept {
+        return in_memory() ? memory : ByteView(buffer.data(), static_cast<std::size_t>(filled));
+    }
+
+    // Reads the payload into memory up to at least `want` bytes (cut to the
+    // payload), in steps that at least double what is there, and hands the
+    // longer view to the decoder.
+    Status fill_to(std::uint64_t want) {
+        if (whole() || want <= filled) return ok_status();
+        if (buffer.empty()) buffer = ByteBuffer(static_cast<std::size_t>(length));
+        std::uint64_t next = std::max({want, 2 * filled, kFirstShortenRead});
+        if (next > length) next = length;
+        SV_TRY(source->read_at(layout->payload_offset + filled, buffer.data() + filled,
+                               static_cast<std::size_t>(next - filled)));
+        filled = next;
+        if (decoder) decoder->extend(view());
+        return ok_status();
+    }
+
+    // Before the decoder makes `frames` more frames: the bytes they are
+    // likely to need, from the payload's average per frame, twice over.
+    Status fill_for(std::uint64_t frames) {
+        if (whole()) return ok_status();
+        const std::uint64_t declared = std::max<std::uint64_t>(layout->frames, 1);
+        const double per_frame = static_cast<double>(length) / static_cast<double>(declared);
+        const double more = 2.0 * per_frame * static_cast<double>(frames) + double{kShortenReadAhead};
+        const std::uint64_t at = decoder ? decoder->stream_bytes_read() : 0;
+        return fill_to(more >= static_cast<double>(length) ? length : at + static_cast<std::uint64_t>(more));
+    }
+
+    // Opens the stream afresh: its header, then the header's channel count
+    // against it. On disagreement the rest of the stream is decoded first,
+    // so that a fault in it wins, as in decoding the whole file.
+    Status start() {
+        decoder.reset();
+        SV_TRY(fill_to(kFirstShortenRead));
+        SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder opened, shorten::IncrementalDecoder::open(view()));
+        decoder.emplace(std::move(opened));
+        if (decoder->channel_count() != layout->channels) {
+            SV_TRY(fill_to(length));
+            SV_TRY(decoder->skip(std::numeric_limits<std::uint64_t>::max()));
+            return codecs::errors::shorten_channels_disagree(decoder->channel_count(),
+                                                             static_cast<std::int64_t>(layout->channels));
+        }
+        return ok_status();
+    }
+
+    // The stream ended after `made` frames, fewer than the file declares.
+    Error too_short() const {
+        return codecs::errors::shorten_too_short(decoder->frames_made(), static_cast<std::int64_t>(layout->frames));
+    }
+
+    Status skip_to(std::uint64_t frame) {
+        while (decoder->frames_made() < frame) {
+            const std::uint64_t n = std::min<std::uint64_t>(frame - decoder->frames_made(), kShortenSkipFrames);
+            SV_TRY(fill_for(n));
+            SV_ASSIGN_OR_RETURN(const std::uint64_t got, decoder->skip(n));
+            if (got < n) return too_short();
+        }
+        return ok_status();
+    }
+
+    Status read_once(const FrameRequest& request, std::uint8_t* out) {
+        const std::uint64_t end = request.first + request.count;
+        // A read to the last frame decodes the whole stream: it is read at once.
+        if (end == layout->frames) SV_TRY(fill_to(length));
+        if (!decoder || decoder->frames_made() > request.first) SV_TRY(start());
+        SV_TRY(skip_to(request.first));
+        const auto channels = static_cast<std::size_t>(layout->channels);
+        const std::size_t out_frame = (request.pick.empty() ? channels : request.pick.size()) * sample_size(request.type);
+        // Samples the decoder makes are native-endian.
+        const Stored native = std::endian::native == std::endian::little ? Stored::Pcm16Le : Stored::Pcm16Be;
+        const bool direct = native == Stored::Pcm16Le && request.type == SampleType::Int16 && request.pick.empty() &&
+                            reinterpret_cast<std::uintptr_t>(out) % alignof(std::int16_t) == 0;
+        const std::size_t chunk = std::max<std::size_t>(1, kShortenChunkSamples / channels);
+        for (std::uint64_t done = 0; done < request.count;) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(request.count - done, chunk));
+            SV_TRY(fill_for(n));
+            std::uint8_t* target = out + static_cast<std::size_t>(done) * out_frame;
+            if (!direct && scratch.size() < n * channels) scratch.resize(chunk * channels);
+            std::int16_t* into = direct ? reinterpret_cast<std::int16_t*>(target) : scratch.data();
+            SV_ASSIGN_OR_RETURN(const std::size_t got, decoder->read(into, n));
+            if (got < n) return too_short();
+            if (!direct) {
+                convert_samples(native, reinterpret_cast<const std::uint8_t*>(scratch.data()), n, layout->channels,
+                                request.pick, request.type, target);
+            }
+            done += n;
+        }
+        if (end == layout->frames) {
+            // The rest of the stream, decoded and checked as the whole file is.
+            SV_TRY(decoder->skip(std::numeric_limits<std::uint64_t>::max()));
+        }
+        return ok_status();
+    }
+};
+
+ShortenReader::ShortenReader(const ByteSource& source, const AudioLayout& layout)
+    : state_(std::make_unique<State>()) {
+    state_->source = &source;
+    state_->layout = &layout;
+    state_->length = source.size() - layout.payload_offset;
+    if (state_->length > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
+    if (const std::uint8_t* in = source.memory_at(layout.payload_offset, state_->length)) {
+        state_->memory = ByteView(in, static_cast<std::size_t>(state_->length));
+    }
+}
+ShortenReader::ShortenReader(ShortenReader&&) noexcept = default;
+ShortenReader& ShortenReader::operator=(ShortenReader&&) noexcept = default;
+ShortenReader::~ShortenReader() = default;
+
+Status ShortenReader::read(const FrameRequest& request, std::uint8_t* out) {
+    if (request.first > state_->layout->frames || request.count > state_->layout->frames - request.first) {
+        throw std::logic_error("ShortenReader: the request lies outside the file");
+    }
+    // An empty request reads nothing, but all of a file without frames is
+    // a read to its end: the stream is checked.
+    if (request.count == 0 && state_->layout->frames != 0) return ok_status();
+    const Status status = state_->read_once(request, out);
+    if (status || state_->whole()) return status;
+    // The part of the stream in memory may have cut it short: the whole
+    // stream decides, decoded afresh.
+    SV_TRY(state_->fill_to(state_->length));
+    state_->decoder.reset();
+    return state_->read_once(request, out);
+}
+
+std::uint64_t ShortenReader::position() const noexcept {
+    return state_->decoder ? state_->decoder->frames_made() : 0;
+}
+
+std::uint64_t ShortenReader::payload_bytes_read() const noexcept { return state_->in_memory() ? 0 : state_->filled; }
+
+std::size_t ShortenReader::buffered_bytes() const noexcept {
+    return (state_->decoder ? state_->decoder->buffered_bytes() : 0) + state_->scratch.size() * sizeof(std::int16_t);
+}
+
+}  // namespace sonavert::pipeline
