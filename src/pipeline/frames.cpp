@@ -49,7 +49,8 @@ std::size_t stored_width(Stored stored) noexcept {
         case Stored::Pcm32Le:
         case Stored::Pcm32Be: return 4;
         case Stored::MuLaw:
-        case Stored::ALaw: return 1;
+        case Stored::ALaw:
+        case Stored::PcuLaw: return 1;
         default: return 2;
     }
 }
@@ -108,12 +109,21 @@ inline void store(std::uint8_t* out, std::int32_t s) noexcept {
 template <Stored S, SampleType T>
 void convert_as(const std::uint8_t* in, std::uint64_t frames, std::uint64_t channels,
                 std::span<const std::uint64_t> pick, std::uint8_t* out) noexcept {
-    constexpr std::size_t width = S == Stored::Shorten ? 2 : (S == Stored::Pcm32Le || S == Stored::Pcm32Be ? 4
-                                                              : (S == Stored::MuLaw || S == Stored::ALaw ? 1 : 2));
+    constexpr std::size_t width =
+        S == Stored::Shorten ? 2
+                             : (S == Stored::Pcm32Le || S == Stored::Pcm32Be
+                                    ? 4
+                                    : (S == Stored::MuLaw || S == Stored::ALaw || S == Stored::PcuLaw ? 1 : 2));
     constexpr unsigned bits = (S == Stored::Pcm32Le || S == Stored::Pcm32Be) ? 32 : 16;
     constexpr std::size_t item = T == SampleType::Int16 ? 2 : (T == SampleType::Float64 ? 8 : 4);
     codecs::G711Table table{};
     if constexpr (S == Stored::MuLaw || S == Stored::ALaw) table = codecs::make_g711_table(S == Stored::ALaw);
+    if constexpr (S == Stored::PcuLaw) {
+        const codecs::G711Table mulaw = codecs::make_g711_table(false);
+        for (std::size_t c = 0; c < table.size(); ++c) {
+            table[c] = mulaw[codecs::mulaw_of_pculaw(static_cast<std::uint8_t>(c))];
+        }
+    }
     if (pick.empty()) {
         const std::uint64_t n = frames * channels;
         for (std::uint64_t i = 0; i < n; ++i) store<T, bits>(out + i * item, load<S>(in + i * width, table));
@@ -158,8 +168,28 @@ Result<Stored> stored_as(codecs::Decoder decoder, const sphere::HeaderFields& fi
             return alaw ? Stored::ALaw : Stored::MuLaw;
         }
         case codecs::Decoder::EmbeddedShorten: return Stored::Shorten;
+        case codecs::Decoder::PcuLaw:
+            SV_TRY(codecs::check_g711(fields, false));
+            return Stored::PcuLaw;
+        case codecs::Decoder::PcuLawShorten: return Stored::PcuLawShorten;
     }
     throw std::logic_error("unknown decoder");
+}
+
+// Frames of a pculaw Shorten file: the whole file is read and decoded to
+// mu-law codes, and the frames asked for converted from those.
+Status read_pculaw_shorten(const ByteSource& source, const AudioLayout& layout, const FrameRequest& request,
+                           std::uint8_t* out) {
+    if (source.size() > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    ByteBuffer file(static_cast<std::size_t>(source.size()));
+    SV_TRY(source.read_at(0, file.data(), file.size()));
+    SV_ASSIGN_OR_RETURN(const sphere::SphereHeader header, sphere::parse_header(file.view()));
+    SV_ASSIGN_OR_RETURN(const codecs::DecodedPcm codes,
+                        codecs::decode_with(codecs::Decoder::PcuLawShorten, header.fields, header.payload, 0,
+                                            shorten::ShortenSamples::MuLawCodes, codecs::Reading::Corpora));
+    const std::uint8_t* first = codes.pcm.data() + static_cast<std::size_t>(request.first * layout.channels);
+    convert_samples(Stored::MuLaw, first, request.count, layout.channels, request.pick, request.type, out);
+    return ok_status();
 }
 
 }  // namespace
@@ -217,8 +247,15 @@ Result<HeaderBlock> read_header(const ByteSource& source) {
 }
 
 Result<Stored> stored_coding(const sphere::HeaderFields& fields) {
-    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(fields));
+    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(fields, codecs::Reading::Corpora));
     return stored_as(decoder, fields);
+}
+
+Result<Stored> stored_coding(const sphere::SphereHeader& header, std::uint64_t file_length) {
+    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder,
+                        codecs::choose_decoder(header.fields, header.payload, file_length - header.header_size,
+                                               codecs::Reading::Corpora));
+    return stored_as(decoder, header.fields);
 }
 
 std::uint16_t decoded_width(Stored stored) noexcept {
@@ -230,12 +267,13 @@ Result<AudioLayout> check_audio(const sphere::SphereHeader& header, std::uint64_
     AudioLayout layout;
     layout.payload_offset = header.header_size;
     const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
-    if (!codecs::split_coding(coding).compressed()) {
+    const std::uint64_t available = file_length - header.header_size;
+    if (!codecs::split_coding(coding).compressed() &&
+        !codecs::undeclared_shorten(fields, header.payload, available)) {
         SV_ASSIGN_OR_RETURN(const std::uint64_t declared, sphere::declared_payload_size(fields));
-        const std::uint64_t available = file_length - header.header_size;
         if (available < declared) return errors::payload_truncated(declared, available);
     }
-    SV_ASSIGN_OR_RETURN(layout.stored, stored_coding(fields));
+    SV_ASSIGN_OR_RETURN(layout.stored, stored_coding(header, file_length));
     layout.bits_per_sample = decoded_width(layout.stored);
     // Validation has checked these: channels and rate >= 1, count >= 0.
     SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(fields, "channel_count"));
@@ -244,7 +282,7 @@ Result<AudioLayout> check_audio(const sphere::SphereHeader& header, std::uint64_
     layout.channels = static_cast<std::uint64_t>(channels);
     layout.frames = static_cast<std::uint64_t>(frames);
     layout.sample_rate = static_cast<std::uint64_t>(rate);
-    if (layout.stored != Stored::Shorten) {
+    if (layout.stored != Stored::Shorten && layout.stored != Stored::PcuLawShorten) {
         // The declared payload (count x channels x width) fits the file, so
         // a frame's size cannot overflow.
         layout.stored_frame_bytes = layout.channels * stored_width(layout.stored);
@@ -318,7 +356,10 @@ struct ShortenReader::State {
     Status start() {
         decoder.reset();
         SV_TRY(fill_to(kFirstShortenRead));
-        SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder opened, shorten::IncrementalDecoder::open(view()));
+        SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder opened,
+                            shorten::IncrementalDecoder::open(view(), shorten::Reconstruction::Proven,
+                                                              shorten::ShortenSamples::Levels,
+                                                              shorten::Versions::V1AndV2));
         decoder.emplace(std::move(opened));
         if (decoder->channel_count() != layout->channels) {
             SV_TRY(fill_to(length));
@@ -429,6 +470,8 @@ void convert_samples(Stored stored, const std::uint8_t* in, std::uint64_t frames
         case Stored::Pcm32Be: return convert_stored<Stored::Pcm32Be>(in, frames, channels, pick, type, out);
         case Stored::MuLaw: return convert_stored<Stored::MuLaw>(in, frames, channels, pick, type, out);
         case Stored::ALaw: return convert_stored<Stored::ALaw>(in, frames, channels, pick, type, out);
+        case Stored::PcuLaw: return convert_stored<Stored::PcuLaw>(in, frames, channels, pick, type, out);
+        case Stored::PcuLawShorten: break;  // decoded to mu-law first (read_frames)
     }
 }
 
@@ -438,6 +481,7 @@ Status read_frames(const ByteSource& source, const AudioLayout& layout, const Fr
         throw std::logic_error("read_frames: the request lies outside the file");
     }
     if (layout.stored == Stored::Shorten) return ShortenReader(source, layout).read(request, out);
+    if (layout.stored == Stored::PcuLawShorten) return read_pculaw_shorten(source, layout, request, out);
     if (request.count == 0) return ok_status();
     const std::uint64_t per_frame = request.pick.empty() ? layout.channels : request.pick.size();
     const std::size_t out_frame = static_cast<std::size_t>(per_frame) * sample_size(request.type);
