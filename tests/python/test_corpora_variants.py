@@ -10,6 +10,7 @@ import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,6 +18,7 @@ import pytest
 import sonavert
 import sonavert_native
 from conftest import corpus_dir
+from sphfiles import fields, header
 
 COMMAND = os.environ.get("SONAVERT_SPH2PIPE") or shutil.which("sonavert-sph2pipe")
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
@@ -169,3 +171,33 @@ def test_native_decode_pcm_of_version_2_means_under_bitshift(recorded):
             with pytest.raises(ValueError, match="not supported yet"):
                 sonavert_native.decode_pcm((folder / name).read_bytes())
 
+
+
+# --- a Shorten payload under a header that names no compression (ATIS) ------------
+
+
+def test_shorten_payload_under_a_plain_coding(tmp_path):
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "lib"))
+    from shorten_stream import Stream
+
+    stream = Stream(channels=1, blocksize=100)
+    for _ in range(4):
+        stream.diff(1, 0, [1] * 100)
+    data = stream.quit().to_bytes()
+    want = np.arange(1, 401, dtype="<i2")
+    path = tmp_path / "atis.sph"
+    path.write_bytes(header(fields(1, 8000, 400, 2, "pcm")) + data)
+    got, _ = sonavert.read(str(path), dtype="int16")
+    np.testing.assert_array_equal(got, want)
+    assert sonavert.info(str(path)).shorten
+    if COMMAND is not None:
+        done = subprocess.run([COMMAND, "-f", "raw", "-p", str(path)], capture_output=True)
+        assert (done.returncode, done.stdout) == (0, want.tobytes())
+    with pytest.raises(ValueError, match="audio payload truncated: header declares 800 bytes"):
+        sonavert_native.decode_pcm(path.read_bytes())
+    # A payload of the declared size is samples, whatever it starts with.
+    padded = data + bytes(800 - len(data))
+    path.write_bytes(header(fields(1, 8000, 400, 2, "pcm")) + padded)
+    got, _ = sonavert.read(str(path), dtype="int16")
+    np.testing.assert_array_equal(got, np.frombuffer(padded, "<i2"))
+    assert not sonavert.info(str(path)).shorten
