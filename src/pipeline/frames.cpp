@@ -246,11 +246,6 @@ Result<HeaderBlock> read_header(const ByteSource& source) {
     return block;
 }
 
-Result<Stored> stored_coding(const sphere::HeaderFields& fields) {
-    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(fields, codecs::Reading::Corpora));
-    return stored_as(decoder, fields);
-}
-
 Result<Stored> stored_coding(const sphere::SphereHeader& header, std::uint64_t file_length) {
     SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder,
                         codecs::choose_decoder(header.fields, header.payload, file_length - header.header_size,

@@ -66,14 +66,13 @@ Result<HeaderBlock> read_header(const ByteSource& source);
 // stream (see codecs::Decoder), read by decoding the whole stream.
 enum class Stored { Pcm16Le, Pcm16Be, Pcm32Le, Pcm32Be, MuLaw, ALaw, Shorten, PcuLaw, PcuLawShorten };
 
-// How the header's coding stores samples, or the error of decoding for a
-// coding that cannot be decoded (the checks of choosing a decoder, then of
+// How a parsed header's coding stores samples, or the error of decoding for
+// a coding that cannot be decoded (the checks of choosing a decoder, then of
 // that decoder before it reads the payload). Every coding of
-// codecs::Reading::Corpora is read.
-Result<Stored> stored_coding(const sphere::HeaderFields& fields);
-// The same for a parsed header whose payload view holds the payload's first
-// bytes, in a file of `file_length` bytes: a Shorten stream under a header
-// that names no compression is found too (codecs::undeclared_shorten).
+// codecs::Reading::Corpora is read; the header's payload view holds the
+// payload's first bytes, in a file of `file_length` bytes, so that a
+// Shorten stream under a header that names no compression is found too
+// (codecs::undeclared_shorten).
 Result<Stored> stored_coding(const sphere::SphereHeader& header, std::uint64_t file_length);
 
 // The width of the samples decoded from `stored`: 32 for 32-bit PCM, else 16.
