@@ -108,6 +108,13 @@ int run(int argc, char** argv) {
     for (SampleFile& s : edge_streams()) streams.push_back(std::move(s));
     for (const SampleFile& s : streams) {
         if (Status st = put("fuzz_shorten", s.name, s.bytes); !st) return out.fail(st.error().message);
+        // The same stream as version 1 (the reader of both versions takes
+        // it under version 1's rules; the version-2 reader refuses it).
+        if (s.bytes.size() > 4 && s.bytes[4] == 2) {
+            std::vector<std::uint8_t> v1 = s.bytes;
+            v1[4] = 1;
+            if (Status st = put("fuzz_shorten", s.name + "-v1", v1); !st) return out.fail(st.error().message);
+        }
     }
     std::vector<SampleFile> files = sample_sphere_files();
     for (SampleFile& s : edge_sphere_files()) files.push_back(std::move(s));

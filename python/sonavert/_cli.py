@@ -249,6 +249,9 @@ def _duration(seconds: float) -> str:
 def _human(name: str, meta: Any) -> str:
     width = (f"{meta.bits_per_sample} bits" if meta.bits_per_sample
              else "not supported by sonavert")
+    stored = {"ULAW": "mu-law", "ALAW": "A-law"}.get(meta.subtype or "")
+    if stored:
+        width += f" (stored as {stored})"
     lines = [
         shown(name),
         f"  channels      {meta.channels}",

@@ -14,6 +14,45 @@ namespace sonavert::codecs {
 namespace {
 
 constexpr std::string_view kEmbeddedShorten = "embedded-shorten-v2.00";
+// Under Corpora every version text names Shorten (v1.02, v1.09, v1.1,
+// v2.00, ...): the stream's own version byte decides how it is read.
+constexpr std::string_view kEmbeddedShortenAny = "embedded-shorten-v";
+
+shorten::Versions versions_of(Reading reading) noexcept {
+    return reading == Reading::Corpora ? shorten::Versions::V1AndV2 : shorten::Versions::OnlyV2;
+}
+
+// A code byte per sample: the pculaw code bytes of a Shorten stream whose
+// 16-bit samples hold two of them each, in the byte order of its sample
+// type, as mu-law codes (their bits reversed). The header's sample_count x
+// channel_count bytes are the result, as codes or expanded levels.
+Result<DecodedPcm> decode_pculaw_shorten(const sphere::HeaderFields& fields, ByteView payload, std::size_t lead,
+                                         shorten::ShortenSamples samples) {
+    SV_TRY(check_g711(fields, false));
+    SV_ASSIGN_OR_RETURN(const shorten::ShortenPcm decoded,
+                        shorten::decode_shorten(payload, shorten::Reconstruction::Proven, std::nullopt, 0,
+                                                shorten::ShortenSamples::MuLawCodes, shorten::Versions::V1AndV2));
+    SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(fields, "channel_count"));
+    if (channels < 0 || static_cast<std::uint64_t>(channels) != decoded.channel_count) {
+        return errors::shorten_channels_disagree(decoded.channel_count, channels);
+    }
+    SV_ASSIGN_OR_RETURN(const std::int64_t sample_count, sphere::require_int(fields, "sample_count"));
+    // Code bytes held: one per sample of a mu-law stream, two of a linear one.
+    const std::uint64_t bytes = decoded.pcm.size();
+    const std::uint64_t per_channel = bytes / decoded.channel_count;
+    if (sample_count < 0 || per_channel < static_cast<std::uint64_t>(sample_count)) {
+        return errors::shorten_too_short(per_channel, sample_count);
+    }
+    const auto n = static_cast<std::size_t>(static_cast<std::uint64_t>(sample_count) * decoded.channel_count);
+    const bool swap = !decoded.codes && decoded.sample_type == 3;  // words high byte first
+    const bool keep_codes = samples == shorten::ShortenSamples::MuLawCodes;
+    ByteBuffer codes((keep_codes ? lead : 0) + n);
+    std::uint8_t* out = codes.data() + (keep_codes ? lead : 0);
+    const std::uint8_t* in = decoded.pcm.data();
+    for (std::size_t i = 0; i < n; ++i) out[i] = mulaw_of_pculaw(in[swap ? i ^ 1 : i]);
+    if (keep_codes) return DecodedPcm{8, std::move(codes), true};
+    return DecodedPcm{16, expand_g711(codes.view(), false, lead)};
+}
 
 // 8 x n in decimal, exact for every 64-bit n (the product needs 67 bits).
 std::string eight_times(std::int64_t n) {
@@ -37,7 +76,8 @@ Result<DecodedPcm> decode_g711(const sphere::HeaderFields& fields, ByteView payl
 }
 
 Result<DecodedPcm> decode_embedded_shorten(const sphere::HeaderFields& fields, ByteView payload,
-                                           std::size_t lead, shorten::ShortenSamples samples) {
+                                           std::size_t lead, shorten::ShortenSamples samples,
+                                           shorten::Versions versions) {
     // Only the first sample_count frames can become the result, so the
     // decoder stores no more than those. The field is read here but its
     // error, if any, comes in its place below, after the channel check.
@@ -45,8 +85,9 @@ Result<DecodedPcm> decode_embedded_shorten(const sphere::HeaderFields& fields, B
     const bool count_known = declared_count.has_value() && *declared_count >= 0;
     SV_ASSIGN_OR_RETURN(shorten::ShortenPcm decoded,
                         count_known ? shorten::shorten_to_pcm(payload, static_cast<std::uint64_t>(*declared_count), lead,
-                                                                 samples)
-                                    : shorten::shorten_to_pcm(payload));
+                                                                 samples, versions)
+                                    : shorten::decode_shorten(payload, shorten::Reconstruction::Proven, std::nullopt, 0,
+                                                              shorten::ShortenSamples::Levels, versions));
 
     SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(fields, "channel_count"));
     if (channels < 0 || static_cast<std::uint64_t>(channels) != decoded.channel_count) {
@@ -125,29 +166,61 @@ void convert_plain_pcm(const PlainPcm& layout, ByteView payload, std::uint8_t* o
     }
 }
 
-Result<Decoder> choose_decoder(const sphere::HeaderFields& fields) {
+Result<Decoder> choose_decoder(const sphere::HeaderFields& fields, Reading reading) {
     const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
-    return choose_decoder(coding, split_coding(coding));
+    return choose_decoder(coding, split_coding(coding), reading);
 }
 
-Result<Decoder> choose_decoder(std::string_view coding, const CodingParts& parts) {
+Result<Decoder> choose_decoder(std::string_view coding, const CodingParts& parts, Reading reading) {
+    const bool corpora = reading == Reading::Corpora;
+    const std::string base = text::ascii_lower(parts.base);
     if (parts.compressed()) {
         const std::string compression = text::ascii_lower(parts.compression);
-        if (compression != kEmbeddedShorten) {
-            return errors::compression_not_supported(coding, compression);
+        if (compression == kEmbeddedShorten || (corpora && compression.starts_with(kEmbeddedShortenAny))) {
+            return corpora && base == "pculaw" ? Decoder::PcuLawShorten : Decoder::EmbeddedShorten;
         }
-        return Decoder::EmbeddedShorten;
+        return errors::compression_not_supported(coding, compression);
     }
 
-    const std::string base = text::ascii_lower(parts.base);
     if (base == "pcm") return Decoder::PlainPcm;
     if (base == "ulaw" || base == "mulaw" || base == "mu-law") return Decoder::MuLaw;
     if (base == "alaw" || base == "a-law") return Decoder::ALaw;
+    if (corpora && base == "pculaw") return Decoder::PcuLaw;
     return errors::coding_not_supported(base);
 }
 
+bool undeclared_shorten(const sphere::HeaderFields& fields, ByteView start, std::uint64_t length) {
+    const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
+    if (split_coding(coding).compressed()) return false;
+    const Result<std::uint64_t> declared = sphere::declared_payload_size(fields);
+    if (!declared || length >= *declared) return false;
+    return start.size() >= 5 && std::memcmp(start.data(), "ajkg", 4) == 0 && (start[4] == 1 || start[4] == 2);
+}
+
+Result<Decoder> choose_decoder(const sphere::HeaderFields& fields, ByteView start, std::uint64_t length,
+                               Reading reading) {
+    if (reading == Reading::Corpora && undeclared_shorten(fields, start, length)) {
+        const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
+        const bool pculaw = text::ascii_lower(split_coding(coding).base) == "pculaw";
+        return pculaw ? Decoder::PcuLawShorten : Decoder::EmbeddedShorten;
+    }
+    return choose_decoder(fields, reading);
+}
+
+std::uint8_t mulaw_of_pculaw(std::uint8_t code) noexcept {
+    code = static_cast<std::uint8_t>((code & 0xF0) >> 4 | (code & 0x0F) << 4);
+    code = static_cast<std::uint8_t>((code & 0xCC) >> 2 | (code & 0x33) << 2);
+    return static_cast<std::uint8_t>((code & 0xAA) >> 1 | (code & 0x55) << 1);
+}
+
+ByteBuffer mulaw_codes_of_pculaw(ByteView payload) {
+    ByteBuffer codes(payload.size());
+    for (std::size_t i = 0; i < payload.size(); ++i) codes.data()[i] = mulaw_of_pculaw(payload[i]);
+    return codes;
+}
+
 Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fields, ByteView payload,
-                               std::size_t lead, shorten::ShortenSamples shorten_samples) {
+                               std::size_t lead, shorten::ShortenSamples shorten_samples, Reading reading) {
     switch (decoder) {
         case Decoder::PlainPcm: {
             SV_ASSIGN_OR_RETURN(const PlainPcm layout, check_plain_pcm(fields));
@@ -160,7 +233,13 @@ Result<DecodedPcm> decode_with(Decoder decoder, const sphere::HeaderFields& fiel
         case Decoder::ALaw:
             return decode_g711(fields, payload, true, lead);
         case Decoder::EmbeddedShorten:
-            return decode_embedded_shorten(fields, payload, lead, shorten_samples);
+            return decode_embedded_shorten(fields, payload, lead, shorten_samples, versions_of(reading));
+        case Decoder::PcuLaw: {
+            SV_TRY(check_g711(fields, false));
+            return DecodedPcm{16, expand_g711(mulaw_codes_of_pculaw(payload).view(), false, lead)};
+        }
+        case Decoder::PcuLawShorten:
+            return decode_pculaw_shorten(fields, payload, lead, shorten_samples);
     }
     throw std::logic_error("unknown decoder");
 }

@@ -38,8 +38,10 @@ struct Source {
 // stored 0x7F, a zero, would otherwise come back as 0xFF).
 Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t channels, std::uint64_t frames,
                            std::size_t lead, bool g711_out) {
-    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(header.fields));
-    SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header));
+    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder,
+                        codecs::choose_decoder(header.fields, header.payload, header.payload.size(),
+                                               codecs::Reading::Corpora));
+    SV_ASSIGN_OR_RETURN(const ByteView payload, audio_payload(header, decoder));
     Source source;
     source.view.channels = channels;
     source.view.frames = frames;
@@ -70,8 +72,28 @@ Result<Source> read_source(const sphere::SphereHeader& header, std::uint32_t cha
             const bool ulaw = base == "ulaw" || base == "mulaw" || base == "mu-law";
             const shorten::ShortenSamples samples =
                 ulaw && g711_out ? shorten::ShortenSamples::MuLawCodes : shorten::ShortenSamples::Levels;
-            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload, lead, samples));
+            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload, lead, samples,
+                                                                    codecs::Reading::Corpora));
             source.stored = ulaw ? SampleForm::MuLaw : SampleForm::Pcm16;
+            source.view.form = source.decoded.mulaw_codes ? SampleForm::MuLaw : SampleForm::Pcm16;
+            source.view.data = source.decoded.pcm.view().subspan(lead);
+            return source;
+        }
+        case codecs::Decoder::PcuLaw: {
+            // Stored as mu-law: the code bytes with their bits put in order.
+            SV_TRY(codecs::check_g711(header.fields, false));
+            source.decoded = codecs::DecodedPcm{8, codecs::mulaw_codes_of_pculaw(payload), true};
+            source.stored = SampleForm::MuLaw;
+            source.view.form = SampleForm::MuLaw;
+            source.view.data = source.decoded.pcm.view();
+            return source;
+        }
+        case codecs::Decoder::PcuLawShorten: {
+            const shorten::ShortenSamples samples =
+                g711_out ? shorten::ShortenSamples::MuLawCodes : shorten::ShortenSamples::Levels;
+            SV_ASSIGN_OR_RETURN(source.decoded, codecs::decode_with(decoder, header.fields, payload, lead, samples,
+                                                                    codecs::Reading::Corpora));
+            source.stored = SampleForm::MuLaw;
             source.view.form = source.decoded.mulaw_codes ? SampleForm::MuLaw : SampleForm::Pcm16;
             source.view.data = source.decoded.pcm.view().subspan(lead);
             return source;
@@ -166,7 +188,9 @@ Result<ByteBuffer> decode_and_write(const sphere::SphereHeader& header, OutputFo
     SV_ASSIGN_OR_RETURN(const Selection sel, choose(source.view));
     const SampleForm to = output_form(form, source.stored);
     const auto sample_rate = static_cast<std::uint64_t>(shape.rate);
-    if (whole_wav && to == SampleForm::Pcm16 && !source.decoded.pcm.empty()) {
+    // (Decoded samples are 16-bit levels with room in front, unless they are
+    // code bytes.)
+    if (whole_wav && to == SampleForm::Pcm16 && !source.decoded.pcm.empty() && !source.decoded.mulaw_codes) {
         // The checks of write_wav_samples, in its order.
         if (shape.channels > std::numeric_limits<std::uint16_t>::max()) {
             return errors::channel_count_too_large("WAV");

@@ -24,13 +24,18 @@ Coding coding_of(const sphere::HeaderFields& fields) {
     return {text, codecs::split_coding(text)};
 }
 
+// Exactly the declared payload size, or the truncation message.
+Result<ByteView> declared_payload(const sphere::SphereHeader& header) {
+    SV_ASSIGN_OR_RETURN(const std::uint64_t size, sphere::declared_payload_size(header.fields));
+    if (header.payload.size() < size) return errors::payload_truncated(size, header.payload.size());
+    return header.payload.first(size);
+}
+
 // The bytes handed to the decoder: every byte after the header for a
 // compressed coding, else exactly the declared payload size.
 Result<ByteView> audio_payload(const sphere::SphereHeader& header, const Coding& coding) {
     if (coding.parts.compressed()) return header.payload;
-    SV_ASSIGN_OR_RETURN(const std::uint64_t size, sphere::declared_payload_size(header.fields));
-    if (header.payload.size() < size) return errors::payload_truncated(size, header.payload.size());
-    return header.payload.first(size);
+    return declared_payload(header);
 }
 
 struct WavFormat {
@@ -52,6 +57,11 @@ Result<WavFormat> wav_format(const sphere::HeaderFields& fields) {
 
 Result<ByteView> audio_payload(const sphere::SphereHeader& header) {
     return audio_payload(header, coding_of(header.fields));
+}
+
+Result<ByteView> audio_payload(const sphere::SphereHeader& header, codecs::Decoder decoder) {
+    if (codecs::reads_stream(decoder)) return header.payload;
+    return declared_payload(header);
 }
 
 Result<codecs::DecodedPcm> decode_audio(const sphere::SphereHeader& header) {

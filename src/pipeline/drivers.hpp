@@ -12,6 +12,9 @@ namespace sonavert::pipeline {
 // byte after the header for a compressed coding, else exactly the declared
 // payload size (a shorter payload fails with the truncation message).
 Result<ByteView> audio_payload(const sphere::SphereHeader& header);
+// The same for the decoder chosen: a Shorten decoder gets every byte after
+// the header, any other exactly the declared payload size.
+Result<ByteView> audio_payload(const sphere::SphereHeader& header, codecs::Decoder decoder);
 
 // The payload of a parsed (and so validated) header, decoded by its coding.
 // A compressed coding gets every byte after the header; any other gets

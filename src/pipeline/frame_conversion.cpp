@@ -63,12 +63,21 @@ inline void store(std::uint8_t* out, std::int32_t s) noexcept {
 template <Stored S, SampleType T>
 void convert_as(const std::uint8_t* in, std::uint64_t frames, std::uint64_t channels,
                 std::span<const std::uint64_t> pick, std::uint8_t* out) noexcept {
-    constexpr std::size_t width = S == Stored::Shorten ? 2 : (S == Stored::Pcm32Le || S == Stored::Pcm32Be ? 4
-                                                              : (S == Stored::MuLaw || S == Stored::ALaw ? 1 : 2));
+    constexpr std::size_t width =
+        S == Stored::Shorten ? 2
+                             : (S == Stored::Pcm32Le || S == Stored::Pcm32Be
+                                    ? 4
+                                    : (S == Stored::MuLaw || S == Stored::ALaw || S == Stored::PcuLaw ? 1 : 2));
     constexpr unsigned bits = (S == Stored::Pcm32Le || S == Stored::Pcm32Be) ? 32 : 16;
     constexpr std::size_t item = T == SampleType::Int16 ? 2 : (T == SampleType::Float64 ? 8 : 4);
     codecs::G711Table table{};
     if constexpr (S == Stored::MuLaw || S == Stored::ALaw) table = codecs::make_g711_table(S == Stored::ALaw);
+    if constexpr (S == Stored::PcuLaw) {
+        const codecs::G711Table mulaw = codecs::make_g711_table(false);
+        for (std::size_t c = 0; c < table.size(); ++c) {
+            table[c] = mulaw[codecs::mulaw_of_pculaw(static_cast<std::uint8_t>(c))];
+        }
+    }
     if (pick.empty()) {
         const std::uint64_t n = frames * channels;
         for (std::uint64_t i = 0; i < n; ++i) store<T, bits>(out + i * item, load<S>(in + i * width, table));
@@ -114,6 +123,8 @@ void convert_samples(Stored stored, const std::uint8_t* in, std::uint64_t frames
         case Stored::Pcm32Be: return convert_stored<Stored::Pcm32Be>(in, frames, channels, pick, type, out);
         case Stored::MuLaw: return convert_stored<Stored::MuLaw>(in, frames, channels, pick, type, out);
         case Stored::ALaw: return convert_stored<Stored::ALaw>(in, frames, channels, pick, type, out);
+        case Stored::PcuLaw: return convert_stored<Stored::PcuLaw>(in, frames, channels, pick, type, out);
+        case Stored::PcuLawShorten: break;  // decoded to mu-law first (read_frames)
     }
 }
 

@@ -37,7 +37,8 @@ std::size_t stored_width(Stored stored) noexcept {
         case Stored::Pcm32Le:
         case Stored::Pcm32Be: return 4;
         case Stored::MuLaw:
-        case Stored::ALaw: return 1;
+        case Stored::ALaw:
+        case Stored::PcuLaw: return 1;
         default: return 2;
     }
 }
@@ -60,8 +61,28 @@ Result<Stored> stored_as(codecs::Decoder decoder, const sphere::HeaderFields& fi
             return alaw ? Stored::ALaw : Stored::MuLaw;
         }
         case codecs::Decoder::EmbeddedShorten: return Stored::Shorten;
+        case codecs::Decoder::PcuLaw:
+            SV_TRY(codecs::check_g711(fields, false));
+            return Stored::PcuLaw;
+        case codecs::Decoder::PcuLawShorten: return Stored::PcuLawShorten;
     }
     throw std::logic_error("unknown decoder");
+}
+
+// Frames of a pculaw Shorten file: the whole file is read and decoded to
+// mu-law codes, and the frames asked for converted from those.
+Status read_pculaw_shorten(const ByteSource& source, const AudioLayout& layout, const FrameRequest& request,
+                           std::uint8_t* out) {
+    if (source.size() > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    ByteBuffer file(static_cast<std::size_t>(source.size()));
+    SV_TRY(source.read_at(0, file.data(), file.size()));
+    SV_ASSIGN_OR_RETURN(const sphere::SphereHeader header, sphere::parse_header(file.view()));
+    SV_ASSIGN_OR_RETURN(const codecs::DecodedPcm codes,
+                        codecs::decode_with(codecs::Decoder::PcuLawShorten, header.fields, header.payload, 0,
+                                            shorten::ShortenSamples::MuLawCodes, codecs::Reading::Corpora));
+    const std::uint8_t* first = codes.pcm.data() + static_cast<std::size_t>(request.first * layout.channels);
+    convert_samples(Stored::MuLaw, first, request.count, layout.channels, request.pick, request.type, out);
+    return ok_status();
 }
 
 }  // namespace
@@ -118,9 +139,11 @@ Result<HeaderBlock> read_header(const ByteSource& source) {
     return block;
 }
 
-Result<Stored> stored_coding(const sphere::HeaderFields& fields) {
-    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder, codecs::choose_decoder(fields));
-    return stored_as(decoder, fields);
+Result<Stored> stored_coding(const sphere::SphereHeader& header, std::uint64_t file_length) {
+    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder,
+                        codecs::choose_decoder(header.fields, header.payload, file_length - header.header_size,
+                                               codecs::Reading::Corpora));
+    return stored_as(decoder, header.fields);
 }
 
 std::uint16_t decoded_width(Stored stored) noexcept {
@@ -132,12 +155,13 @@ Result<AudioLayout> check_audio(const sphere::SphereHeader& header, std::uint64_
     AudioLayout layout;
     layout.payload_offset = header.header_size;
     const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
-    if (!codecs::split_coding(coding).compressed()) {
+    const std::uint64_t available = file_length - header.header_size;
+    if (!codecs::split_coding(coding).compressed() &&
+        !codecs::undeclared_shorten(fields, header.payload, available)) {
         SV_ASSIGN_OR_RETURN(const std::uint64_t declared, sphere::declared_payload_size(fields));
-        const std::uint64_t available = file_length - header.header_size;
         if (available < declared) return errors::payload_truncated(declared, available);
     }
-    SV_ASSIGN_OR_RETURN(layout.stored, stored_coding(fields));
+    SV_ASSIGN_OR_RETURN(layout.stored, stored_coding(header, file_length));
     layout.bits_per_sample = decoded_width(layout.stored);
     // Validation has checked these: channels and rate >= 1, count >= 0.
     SV_ASSIGN_OR_RETURN(const std::int64_t channels, sphere::require_int(fields, "channel_count"));
@@ -146,7 +170,7 @@ Result<AudioLayout> check_audio(const sphere::SphereHeader& header, std::uint64_
     layout.channels = static_cast<std::uint64_t>(channels);
     layout.frames = static_cast<std::uint64_t>(frames);
     layout.sample_rate = static_cast<std::uint64_t>(rate);
-    if (layout.stored != Stored::Shorten) {
+    if (layout.stored != Stored::Shorten && layout.stored != Stored::PcuLawShorten) {
         // The declared payload (count x channels x width) fits the file, so
         // a frame's size cannot overflow.
         layout.stored_frame_bytes = layout.channels * stored_width(layout.stored);
@@ -170,6 +194,7 @@ Status read_frames(const ByteSource& source, const AudioLayout& layout, const Fr
         throw std::logic_error("read_frames: the request lies outside the file");
     }
     if (layout.stored == Stored::Shorten) return ShortenReader(source, layout).read(request, out);
+    if (layout.stored == Stored::PcuLawShorten) return read_pculaw_shorten(source, layout, request, out);
     if (request.count == 0) return ok_status();
     const std::uint64_t per_frame = request.pick.empty() ? layout.channels : request.pick.size();
     const std::size_t out_frame = static_cast<std::size_t>(per_frame) * sample_size(request.type);

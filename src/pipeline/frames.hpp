@@ -61,13 +61,19 @@ struct HeaderBlock {
 // those of sphere::parse_header on the whole file.
 Result<HeaderBlock> read_header(const ByteSource& source);
 
-// How the samples of a file are stored.
-enum class Stored { Pcm16Le, Pcm16Be, Pcm32Le, Pcm32Be, MuLaw, ALaw, Shorten };
+// How the samples of a file are stored. PcuLaw: mu-law with the bits of
+// each code byte reversed; PcuLawShorten: those code bytes in a Shorten
+// stream (see codecs::Decoder), read by decoding the whole stream.
+enum class Stored { Pcm16Le, Pcm16Be, Pcm32Le, Pcm32Be, MuLaw, ALaw, Shorten, PcuLaw, PcuLawShorten };
 
-// How the header's coding stores samples, or the error of decoding for a
-// coding that cannot be decoded (the checks of choosing a decoder, then of
-// that decoder before it reads the payload).
-Result<Stored> stored_coding(const sphere::HeaderFields& fields);
+// How a parsed header's coding stores samples, or the error of decoding for
+// a coding that cannot be decoded (the checks of choosing a decoder, then of
+// that decoder before it reads the payload). Every coding of
+// codecs::Reading::Corpora is read; the header's payload view holds the
+// payload's first bytes, in a file of `file_length` bytes, so that a
+// Shorten stream under a header that names no compression is found too
+// (codecs::undeclared_shorten).
+Result<Stored> stored_coding(const sphere::SphereHeader& header, std::uint64_t file_length);
 
 // The width of the samples decoded from `stored`: 32 for 32-bit PCM, else 16.
 std::uint16_t decoded_width(Stored stored) noexcept;

@@ -79,7 +79,10 @@ struct ShortenReader::State {
     Status start() {
         decoder.reset();
         SV_TRY(fill_to(kFirstShortenRead));
-        SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder opened, shorten::IncrementalDecoder::open(view()));
+        SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder opened,
+                            shorten::IncrementalDecoder::open(view(), shorten::Reconstruction::Proven,
+                                                              shorten::ShortenSamples::Levels,
+                                                              shorten::Versions::V1AndV2));
         decoder.emplace(std::move(opened));
         if (decoder->channel_count() != layout->channels) {
             SV_TRY(fill_to(length));

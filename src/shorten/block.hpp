@@ -20,6 +20,7 @@ struct Block {
     const std::int64_t* coefs = nullptr;
     std::uint64_t order = 0;
     std::int64_t mean_offset = 0;
+    std::int64_t lpc_rounding = 32;  // QLPC: added before the shift by 5 (StreamRules)
     std::uint64_t proof_bits = 0;  // K of the fast-path bound; 0: no fast path
     std::uint64_t reach = 0;       // history samples the predictor reads
     const CodeTable* table = nullptr;  // for the residuals, when they are narrow enough

@@ -26,7 +26,7 @@ bool checked_sample(const Block& b, std::int64_t r, const std::int64_t* w, std::
             return false;
         }
     }
-    return checked_add<std::int64_t>(sum, 32, sum) && checked_add(r, sum >> 5, t) && checked_add(t, mo, v);
+    return checked_add(sum, b.lpc_rounding, sum) && checked_add(r, sum >> 5, t) && checked_add(t, mo, v);
 }
 
 Status checked_chunk(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m) {

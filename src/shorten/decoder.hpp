@@ -1,5 +1,5 @@
-// The Shorten version 2 stream decoder ("ajkg", version 2) for a whole
-// stream: header, command loop, block reconstruction, and the output stage
+// The Shorten stream decoder ("ajkg", version 2, and version 1 when asked)
+// for a whole stream: header, command loop, block reconstruction, and the output stage
 // to 16-bit PCM. (IncrementalDecoder in incremental.hpp makes the same
 // frames a few at a time.)
 #pragma once
@@ -23,8 +23,9 @@ enum class ShortenSamples { Levels, MuLawCodes };
 // A decoded stream, its samples already in their final form.
 struct DecodedShorten {
     std::uint64_t channel_count = 0;  // the header's channel count, 1..256
-    bool is_ulaw = false;             // sample type 8: the samples were mu-law codes
+    bool is_ulaw = false;             // sample type 8 (or 0 of version 1): the samples were mu-law codes
     bool codes = false;               // `pcm` holds mu-law code bytes (MuLawCodes asked, is_ulaw)
+    std::uint64_t sample_type = 0;    // the header's sample type
     std::uint64_t frames = 0;         // frames decoded: the shortest channel's samples
     // Interleaved frame by frame (channel 0 first), signed 16-bit little
     // endian: linear samples shifted by the bitshift (saturating) and clamped,
@@ -55,9 +56,13 @@ enum class Reconstruction {
 //
 // `samples` chooses levels or code bytes for a mu-law stream; the errors
 // and the frames decoded are the same either way.
+//
+// `versions`: the stream versions read (see read_stream_start); OnlyV2
+// refuses a version-1 stream.
 Result<DecodedShorten> decode_shorten(ByteView stream,
                                       Reconstruction mode = Reconstruction::Proven,
                                       std::optional<std::uint64_t> frames_needed = std::nullopt,
-                                      std::size_t lead = 0, ShortenSamples samples = ShortenSamples::Levels);
+                                      std::size_t lead = 0, ShortenSamples samples = ShortenSamples::Levels,
+                                      Versions versions = Versions::OnlyV2);
 
 }  // namespace sonavert::shorten

@@ -72,7 +72,8 @@ struct FixedPredictor {
     }
 };
 
-// QLPC as a sink: s = r + ((sum(c[k] * W[n-1-k]) - mo * sum(c) + 32) >> 5) + mo,
+// QLPC as a sink: s = r + ((sum(c[k] * W[n-1-k]) - mo * sum(c) + R) >> 5) + mo,
+// R being the block's rounding constant (32 or 0),
 // which equals the definition's value whenever that one fits.
 // The taps are products of 32-bit numbers: the fast path's bound for QLPC
 // is at most 2^31 (kLpcProofBits), so every W it keeps fits 32 bits, and so
@@ -83,7 +84,7 @@ struct LpcPredictor {
     std::uint64_t mean_offset;
     const std::int32_t* rcoefs;
     std::size_t order;
-    std::uint64_t start;  // 32 - mo * sum(c)
+    std::uint64_t start;  // R - mo * sum(c)
     std::int32_t* w32;
     std::int16_t* out;
     std::size_t stride;
@@ -109,7 +110,7 @@ template <std::size_t P>
 struct SmallLpcPredictor {
     std::int64_t* s;
     std::uint64_t mean_offset;
-    std::uint64_t start;  // 32 - mo * sum(c)
+    std::uint64_t start;  // R - mo * sum(c)
     std::uint64_t c[P];   // c[k] weighs w[k], the k-th most recent sample
     std::uint64_t w[P];
     std::int16_t* out;
@@ -231,7 +232,7 @@ bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::si
     auto small = [&]<std::size_t P>(SmallLpcPredictor<P> predictor) __attribute__((always_inline)) {
         predictor.s = s;
         predictor.mean_offset = mo;
-        predictor.start = 32 - mo * coef_sum;
+        predictor.start = static_cast<std::uint64_t>(b.lpc_rounding) - mo * coef_sum;
         for (std::size_t k = 0; k < P; ++k) {
             predictor.c[k] = static_cast<std::uint64_t>(b.coefs[k]);
             predictor.w[k] = static_cast<std::uint64_t>(s[-1 - static_cast<std::ptrdiff_t>(k)]);
@@ -254,6 +255,6 @@ bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::si
     const std::int64_t* history = s - b.order;
     for (std::size_t k = 0; k < b.order; ++k) w32[k] = static_cast<std::int32_t>(history[k]);
     return fast_pass(reader, b.width, b.table, m,
-                     LpcPredictor{s, mo, b.rcoefs, b.order, 32 - mo * coef_sum, w32, out, stride});
+                     LpcPredictor{s, mo, b.rcoefs, b.order, static_cast<std::uint64_t>(b.lpc_rounding) - mo * coef_sum, w32, out, stride});
 }
 }  // namespace sonavert::shorten

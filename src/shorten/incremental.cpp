@@ -15,8 +15,9 @@ IncrementalDecoder::IncrementalDecoder(IncrementalDecoder&&) noexcept = default;
 IncrementalDecoder& IncrementalDecoder::operator=(IncrementalDecoder&&) noexcept = default;
 IncrementalDecoder::~IncrementalDecoder() = default;
 
-Result<IncrementalDecoder> IncrementalDecoder::open(ByteView stream, Reconstruction mode, ShortenSamples samples) {
-    SV_ASSIGN_OR_RETURN(const StreamStart start, read_stream_start(stream));
+Result<IncrementalDecoder> IncrementalDecoder::open(ByteView stream, Reconstruction mode, ShortenSamples samples,
+                                                    Versions versions) {
+    SV_ASSIGN_OR_RETURN(const StreamStart start, read_stream_start(stream, versions));
     OutputPlan plan;
     plan.streaming = true;
     plan.samples = samples;
@@ -25,7 +26,7 @@ Result<IncrementalDecoder> IncrementalDecoder::open(ByteView stream, Reconstruct
 
 std::uint64_t IncrementalDecoder::channel_count() const noexcept { return decoder_->header().channels; }
 
-bool IncrementalDecoder::is_ulaw() const noexcept { return decoder_->header().sample_type == 8; }
+bool IncrementalDecoder::is_ulaw() const noexcept { return decoder_->header().is_ulaw(); }
 
 bool IncrementalDecoder::gives_codes() const noexcept { return decoder_->stores_codes(); }
 

@@ -33,9 +33,11 @@ public:
     // Reads the stream header; fails with decode_shorten()'s messages, in
     // its order. The view must outlive the decoder (views never own).
     // `samples`: MuLawCodes makes a mu-law stream's frames its code bytes,
-    // read with read_codes() (see decode_shorten).
+    // read with read_codes() (see decode_shorten). `versions`: the stream
+    // versions read (see read_stream_start).
     static Result<IncrementalDecoder> open(ByteView stream, Reconstruction mode = Reconstruction::Proven,
-                                           ShortenSamples samples = ShortenSamples::Levels);
+                                           ShortenSamples samples = ShortenSamples::Levels,
+                                           Versions versions = Versions::OnlyV2);
 
     IncrementalDecoder(IncrementalDecoder&&) noexcept;
     IncrementalDecoder& operator=(IncrementalDecoder&&) noexcept;

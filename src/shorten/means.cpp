@@ -32,16 +32,21 @@ void MeanHistory::push(std::int64_t mean) {
     spans_[slot / kSpan].stale = true;
 }
 
-bool MeanHistory::offset(std::int64_t& out) {
+bool MeanHistory::offset(std::int64_t& out, bool rounded_shifted, std::uint32_t bitshift) {
     std::int64_t sum;
     if (large_ == 0) {
         sum = static_cast<std::int64_t>(running_);  // exact, see kSmallBits
     } else if (!exact_sum(sum)) {
         return false;
     }
+    const auto n = static_cast<std::int64_t>(nmean_);
+    if (!rounded_shifted) {
+        out = sum / n;
+        return true;
+    }
     std::int64_t rounded;
-    if (!checked_add(sum, static_cast<std::int64_t>(nmean_ / 2), rounded)) return false;
-    out = rounded / static_cast<std::int64_t>(nmean_);
+    if (!checked_add(sum, n / 2, rounded)) return false;
+    out = (rounded / n) >> bitshift;  // bitshift <= 32
     return true;
 }
 

@@ -17,10 +17,11 @@ inline bool within(std::uint64_t folded_or, std::uint64_t k) noexcept {
 }
 
 // Keeps the last `nmean` block means of a channel (a ring that starts empty
-// and counts missing entries as zeros) and computes
-//   mean_offset = (S + nmean / 2) / nmean,
-// S being the sum of those means added oldest first, every partial sum and
-// the final addition tested for signed 64-bit overflow.
+// and counts missing entries as zeros) and computes the mean offset from S,
+// the sum of those means added oldest first, every partial sum and the
+// final addition tested for signed 64-bit overflow:
+//   version 2: ((S + nmean / 2) / nmean) >> bitshift (arithmetic shift),
+//   version 1: S / nmean.
 class MeanHistory {
 public:
     explicit MeanHistory(std::uint32_t nmean) : nmean_(nmean) {}
@@ -28,8 +29,9 @@ public:
     void push(std::int64_t mean);
 
     // Stores the offset and returns true, or returns false on overflow.
-    // nmean must be above zero.
-    bool offset(std::int64_t& out);
+    // nmean must be above zero; `rounded_shifted` chooses version 2's rule,
+    // which shifts by `bitshift` (0..32).
+    bool offset(std::int64_t& out, bool rounded_shifted, std::uint32_t bitshift);
 
 private:
     // Means at or beyond 2^46 in magnitude are "large": while none is held,

@@ -29,6 +29,15 @@ bool type8_code(std::int64_t v, std::uint32_t b, std::uint8_t& code) noexcept {
     return true;
 }
 
+bool au1_code(std::int64_t v, std::uint32_t b, std::uint8_t& code) noexcept {
+    if (v >= 0) return type8_code(v, b, code);
+    if (b == 0 && v == -128) {
+        code = 0x7F;
+        return true;
+    }
+    return type8_code(v - 1, b, code);  // v < 0: no overflow
+}
+
 std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept {
     // v * 2^b fits 16 bits exactly when -(32768 >> b) <= v <= 32767 >> b.
     if (v > (std::int64_t{32767} >> b)) return 32767;
@@ -36,7 +45,7 @@ std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept {
     return static_cast<std::int16_t>(static_cast<std::uint64_t>(v) << b);
 }
 
-OutputStage::OutputStage(bool ulaw, bool codes) : ulaw_(ulaw), codes_(codes) {
+OutputStage::OutputStage(bool ulaw, bool codes, bool au1) : ulaw_(ulaw), codes_(codes), au1_(au1) {
     if (ulaw_) {
         mulaw_ = make_g711_table(false);
         above_ = stored(0x80);
@@ -50,7 +59,8 @@ void OutputStage::set_bitshift(std::uint32_t b) {
     if (!ulaw_) return;
     for (int v = -128; v < 128; ++v) {
         std::uint8_t code = 0;
-        (void)type8_code(v, b, code);  // cannot fail inside -128..127
+        // Cannot fail inside -128..127.
+        (void)(au1_ ? au1_code(v, b, code) : type8_code(v, b, code));
         levels_[static_cast<std::size_t>(v + 128)] = stored(code);
     }
 }

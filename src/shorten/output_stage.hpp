@@ -18,6 +18,12 @@ namespace sonavert::shorten {
 // lies outside -128..127.
 bool type8_code(std::int64_t v, std::uint32_t b, std::uint8_t& code) noexcept;
 
+// The mu-law code byte of a reconstructed sample v of a version-1 type-0
+// stream under bitshift b (0..32): type8_code of v when v >= 0, of v - 1
+// when v < 0, and under bitshift 0 the code 0x7F for v = -128. Returns
+// false only when b is 0 and v lies outside -128..127.
+bool au1_code(std::int64_t v, std::uint32_t b, std::uint8_t& code) noexcept;
+
 // v * 2^b saturated to 64 bits and then clamped to 16 bits, which is v * 2^b
 // clamped to -32768..32767 (b is 0..32).
 std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept;
@@ -25,10 +31,12 @@ std::int16_t linear_pcm16(std::int64_t v, std::uint32_t b) noexcept;
 class OutputStage {
 public:
     // `codes`: mu-law samples are stored as their code bytes (0..255), not
-    // as levels. Linear samples are stored as levels either way.
-    explicit OutputStage(bool ulaw, bool codes = false);
+    // as levels. Linear samples are stored as levels either way. `au1`:
+    // mu-law codes by au1_code rather than type8_code.
+    explicit OutputStage(bool ulaw, bool codes = false, bool au1 = false);
 
     void set_bitshift(std::uint32_t b);
+    std::uint32_t bitshift() const noexcept { return bitshift_; }
 
     // True when samples that fit 16 bits pass unchanged (linear, bitshift 0).
     bool is_identity() const noexcept { return !ulaw_ && bitshift_ == 0; }
@@ -61,6 +69,7 @@ private:
 
     bool ulaw_;
     bool codes_;
+    bool au1_;
     std::uint32_t bitshift_ = 0;
     G711Table mulaw_{};
     // Mu-law only: what samples -128..127 are stored as (index v + 128).

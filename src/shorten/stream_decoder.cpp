@@ -45,9 +45,10 @@ StreamDecoder::StreamDecoder(ByteView stream, const StreamStart& start, Reconstr
     : reader_(start.reader),
       mode_(mode),
       header_(start.header),
+      rules_(StreamRules::of(header_)),
       history_len_(std::max<std::uint64_t>(3, header_.maxnlpc)),
       blocksize_(header_.blocksize),
-      stage_(header_.sample_type == 8, plan.samples == ShortenSamples::MuLawCodes),
+      stage_(header_.is_ulaw(), plan.samples == ShortenSamples::MuLawCodes, rules_.au1),
       window_(history_len_ + kChunk, 0),
       first_frames_(first_room(stream, header_, plan)),
       // Frames beyond the cap's share of each channel can never all be
@@ -89,13 +90,18 @@ StreamDecoder::BlockOutput StreamDecoder::begin_output(Channel& ch) {
 SV_INLINE_STEP
 Status StreamDecoder::complete_block(Channel& ch, const BlockTally& tally, std::uint64_t stored) {
     if (header_.nmean > 0) {
-        std::int64_t rounded;
-        if (tally.mean_overflow ||
-            !checked_add(static_cast<std::int64_t>(tally.mean_sum), static_cast<std::int64_t>(blocksize_ / 2),
-                         rounded)) {
-            return errors::reconstruction_overflow();
+        if (tally.mean_overflow) return errors::reconstruction_overflow();
+        const auto sum = static_cast<std::int64_t>(tally.mean_sum);
+        const auto n = static_cast<std::int64_t>(blocksize_);
+        std::int64_t mean = sum / n;
+        if (rules_.output_unit_means) {
+            // Rounded, then in output units: times 2^bitshift (<= 2^32).
+            if (!checked_add(sum, n / 2, mean) ||
+                !checked_mul(mean / n, std::int64_t{1} << stage_.bitshift(), mean)) {
+                return errors::reconstruction_overflow();
+            }
         }
-        ch.means.push(rounded / static_cast<std::int64_t>(blocksize_));
+        ch.means.push(mean);
     }
     decoded_ += blocksize_;
     if (decoded_ > kMaxDecodedSamples) return errors::exceeds_decoded_length();
@@ -127,9 +133,10 @@ Status StreamDecoder::read_block_arguments(Block& b) {
         b.order = order;
     }
     if ((b.function == kDiff0 || b.function == kQlpc) && header_.nmean > 0 &&
-        !channels_[current_].means.offset(b.mean_offset)) {
+        !channels_[current_].means.offset(b.mean_offset, rules_.output_unit_means, stage_.bitshift())) {
         return errors::reconstruction_overflow();
     }
+    b.lpc_rounding = rules_.lpc_rounding;
     b.reach = b.function == kQlpc ? b.order : b.function;
     if (mode_ == Reconstruction::Proven && b.width <= kMaxCodeWidth) {
         prove_block(b, coefs_, rcoefs_);
@@ -304,7 +311,8 @@ void StreamDecoder::drop_frames_before(std::uint64_t f) noexcept {
 DecodedShorten StreamDecoder::finish() {
     DecodedShorten d;
     d.channel_count = header_.channels;
-    d.is_ulaw = header_.sample_type == 8;
+    d.is_ulaw = header_.is_ulaw();
+    d.sample_type = header_.sample_type;
     d.codes = stage_.stores_codes();
     std::uint64_t decoded_frames = channels_[0].count;
     for (const Channel& ch : channels_) decoded_frames = std::min(decoded_frames, ch.count);

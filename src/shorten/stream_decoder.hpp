@@ -120,6 +120,7 @@ private:
     BitReader reader_;
     Reconstruction mode_;
     StreamHeader header_;
+    StreamRules rules_;
     std::uint64_t history_len_;
     std::uint64_t blocksize_;
     std::uint64_t decoded_ = 0;

@@ -5,8 +5,8 @@ namespace sonavert::shorten {
 Result<ShortenPcm> shorten_to_pcm(ByteView stream) { return decode_shorten(stream); }
 
 Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed, std::size_t lead,
-                                  ShortenSamples samples) {
-    return decode_shorten(stream, Reconstruction::Proven, frames_needed, lead, samples);
+                                  ShortenSamples samples, Versions versions) {
+    return decode_shorten(stream, Reconstruction::Proven, frames_needed, lead, samples, versions);
 }
 
 }  // namespace sonavert::shorten

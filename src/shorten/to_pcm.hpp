@@ -27,7 +27,9 @@ Result<ShortenPcm> shorten_to_pcm(ByteView stream);
 // decoded and checked but never stored (see decode_shorten). The first
 // `lead` bytes of `pcm` are left uninitialised for the caller; the samples
 // follow them. `samples`: levels, or a mu-law stream's code bytes.
+// `versions`: the stream versions read (see read_stream_start).
 Result<ShortenPcm> shorten_to_pcm(ByteView stream, std::uint64_t frames_needed, std::size_t lead = 0,
-                                  ShortenSamples samples = ShortenSamples::Levels);
+                                  ShortenSamples samples = ShortenSamples::Levels,
+                                  Versions versions = Versions::OnlyV2);
 
 }  // namespace sonavert::shorten

@@ -116,7 +116,8 @@ TEST(DamageSweep, ShortenStreams) {
     for (const SampleFile& file : sample_shorten_streams()) {
         Tally cuts, flips;
         sweep(file, {check_shorten_to_pcm}, cuts, flips);
-        EXPECT_EQ(cuts.successes, 0u) << file.name << ": a cut stream lacks its QUIT";
+        // Only cuts inside the zero padding after QUIT (up to 3 bytes) decode.
+        EXPECT_LE(cuts.successes, 3u) << file.name << ": a cut stream lacks its QUIT";
         EXPECT_GT(flips.successes, 0u) << file.name;
         EXPECT_LT(flips.successes, flips.inputs) << file.name;
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "catalogue_support.hpp"
+#include "codecs/g711.hpp"
 #include "codecs/payload.hpp"
 #include "pipeline_test_support.hpp"
 
@@ -284,6 +285,113 @@ TEST(DecodePayload, EmbeddedShortenCrossChecksAndTheirOrder) {
         ASSERT_FALSE(r.has_value()) << c.name;
         EXPECT_EQ(describe(r.error()), describe(c.expected)) << c.name;
     }
+}
+
+}  // namespace
+}  // namespace sonavert::codecs
+
+namespace sonavert::codecs {
+namespace {
+
+// The codings real corpora carry: the package and the command (Corpora)
+// read them, the native module (Strict) keeps its refusals.
+TEST(ChooseDecoder, StrictAndCorporaReadings) {
+    const Error pculaw = listed_unsupported("sample_coding \"pculaw\" not supported yet");
+    struct Row {
+        const char* coding;
+        std::optional<Decoder> strict;
+        std::optional<Decoder> corpora;
+    };
+    const Row rows[] = {
+        {"pcm,embedded-shorten-v2.00", Decoder::EmbeddedShorten, Decoder::EmbeddedShorten},
+        {"pcm,embedded-shorten-v1.1", std::nullopt, Decoder::EmbeddedShorten},
+        {"ulaw,Embedded-Shorten-V1.09", std::nullopt, Decoder::EmbeddedShorten},
+        {"pcm,embedded-shorten-v", std::nullopt, Decoder::EmbeddedShorten},
+        {"pculaw,embedded-shorten-v2.00", Decoder::EmbeddedShorten, Decoder::PcuLawShorten},
+        {"pculaw", std::nullopt, Decoder::PcuLaw},
+        {" PCULAW ", std::nullopt, Decoder::PcuLaw},
+        {"pcm,embedded-wavpack1.0", std::nullopt, std::nullopt},
+        {"pcm,shorten", std::nullopt, std::nullopt},
+        {"pcm,embedded-shorten", std::nullopt, std::nullopt},
+        {"ulaw", Decoder::MuLaw, Decoder::MuLaw},
+    };
+    for (const Row& r : rows) {
+        const sphere::HeaderFields f = fields_of(r.coding, "2", "01");
+        const Result<Decoder> strict = choose_decoder(f, Reading::Strict);
+        const Result<Decoder> corpora = choose_decoder(f, Reading::Corpora);
+        EXPECT_EQ(strict.has_value(), r.strict.has_value()) << r.coding;
+        EXPECT_EQ(corpora.has_value(), r.corpora.has_value()) << r.coding;
+        if (strict && r.strict) {
+            EXPECT_EQ(*strict, *r.strict) << r.coding;
+        }
+        if (corpora && r.corpora) {
+            EXPECT_EQ(*corpora, *r.corpora) << r.coding;
+        }
+        if (!corpora && !strict) {
+            EXPECT_EQ(corpora.error(), strict.error()) << r.coding;
+        }
+    }
+    EXPECT_EQ(choose_decoder(fields_of("pculaw", "1", absent)).error(), pculaw);
+}
+
+// A Shorten payload under a header that names no compression: only when it
+// is shorter than declared and starts with "ajkg" and version 1 or 2.
+TEST(ChooseDecoder, UndeclaredShorten) {
+    const sphere::HeaderFields pcm = fields_of("pcm", "2", "01", "1", "100");  // 200 bytes declared
+    const Bytes v1 = {'a', 'j', 'k', 'g', 1, 0xFB}, v2 = {'a', 'j', 'k', 'g', 2}, v3 = {'a', 'j', 'k', 'g', 3};
+    struct Row {
+        const char* what;
+        const sphere::HeaderFields& fields;
+        const Bytes& start;
+        std::uint64_t length;
+        bool shorten;
+    };
+    const sphere::HeaderFields compressed = fields_of("pcm,embedded-shorten-v2.00", "2", "01", "1", "100");
+    const sphere::HeaderFields pculaw = fields_of("pculaw", "1", absent, "1", "100");
+    const Row rows[] = {
+        {"version 1, shorter", pcm, v1, 150, true},
+        {"version 2, shorter", pcm, v2, 5, true},
+        {"declared size", pcm, v2, 200, false},
+        {"longer", pcm, v2, 201, false},
+        {"version 3", pcm, v3, 150, false},
+        {"only the magic seen", pcm, Bytes(v2.begin(), v2.begin() + 4), 150, false},
+        {"coding names compression", compressed, v2, 150, false},
+        {"pculaw", pculaw, v2, 50, true},
+    };
+    for (const Row& r : rows) {
+        const ByteView start(r.start.data(), r.start.size());
+        EXPECT_EQ(undeclared_shorten(r.fields, start, r.length), r.shorten) << r.what;
+        const Result<Decoder> corpora = choose_decoder(r.fields, start, r.length, Reading::Corpora);
+        ASSERT_TRUE(corpora.has_value()) << r.what;
+        EXPECT_EQ(reads_stream(*corpora), r.shorten || &r.fields == &compressed) << r.what;
+        // The native module looks at the coding alone.
+        const Result<Decoder> strict = choose_decoder(r.fields, start, r.length, Reading::Strict);
+        const Result<Decoder> by_coding = choose_decoder(r.fields);
+        ASSERT_EQ(strict.has_value(), by_coding.has_value()) << r.what;
+        if (strict) {
+            EXPECT_EQ(*strict, *by_coding) << r.what;
+        }
+    }
+    EXPECT_EQ(*choose_decoder(pculaw, ByteView(v2.data(), v2.size()), 50, Reading::Corpora), Decoder::PcuLawShorten);
+}
+
+TEST(PcuLaw, CodeBytesAreMuLawWithTheirBitsReversed) {
+    const std::pair<std::uint8_t, std::uint8_t> pairs[] = {
+        {0x00, 0x00}, {0xFF, 0xFF}, {0x01, 0x80}, {0x80, 0x01}, {0x0F, 0xF0}, {0xB5, 0xAD}, {0x6F, 0xF6}};
+    for (const auto& [pc, mu] : pairs) EXPECT_EQ(mulaw_of_pculaw(pc), mu) << int{pc};
+    for (unsigned c = 0; c < 256; ++c) {
+        const auto code = static_cast<std::uint8_t>(c);
+        EXPECT_EQ(mulaw_of_pculaw(mulaw_of_pculaw(code)), code);
+    }
+    const Bytes payload = {0x01, 0xF6, 0xFF};
+    const Result<DecodedPcm> d = decode_with(Decoder::PcuLaw, fields_of("pculaw", "1", absent, "1", "3"),
+                                             ByteView(payload.data(), payload.size()), 0,
+                                             shorten::ShortenSamples::Levels, Reading::Corpora);
+    ASSERT_TRUE(d.has_value());
+    const Bytes mulaw = {0x80, 0x6F, 0xFF};
+    EXPECT_EQ(bytes_of(d->pcm), bytes_of(expand_g711(ByteView(mulaw.data(), mulaw.size()), false)));
+    EXPECT_EQ(decode_with(Decoder::PcuLaw, fields_of("pculaw", "2", absent), ByteView(payload.data(), 2)).error(),
+              listed_unsupported("ulaw expects 1-byte samples, got sample_n_bytes=2"));
 }
 
 }  // namespace

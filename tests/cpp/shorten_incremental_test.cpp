@@ -182,8 +182,13 @@ TEST(IncrementalDecoder, CutStreamsFailTheSameAfterTheSameFrames) {
         const std::vector<std::int32_t> samples = random_signal(rng, 400 * c.options.channels, c.signal);
         const Bytes full = *testkit::encode_shorten(samples, c.options);
         const std::vector<int> all = testing::pcm_values(decode_shorten(view(full))->pcm);
+        // The encoder pads to whole words after QUIT; every cut before the
+        // padding lacks some of the stream (QUIT ends in a nonzero byte or
+        // spills zero bits into the next one, which such a cut drops too).
+        std::size_t end = full.size();
+        while (end > 0 && full[end - 1] == 0) --end;
         std::size_t with_frames = 0;
-        for (std::size_t n = 0; n < full.size(); ++n) {
+        for (std::size_t n = 0; n < end; ++n) {
             const ByteView cut(full.data(), n);
             const Result<DecodedShorten> whole = decode_shorten(cut);
             ASSERT_FALSE(whole.has_value()) << c.name << " cut to " << n;

@@ -52,9 +52,44 @@ TEST(ShortenMeans, Examples) {
         MeanHistory h(c.nmean);
         for (std::int64_t m : c.means) h.push(m);
         std::int64_t got = 12345;
-        EXPECT_EQ(h.offset(got), c.ok) << "nmean " << c.nmean << ", " << c.means.size() << " means";
+        EXPECT_EQ(h.offset(got, true, 0), c.ok) << "nmean " << c.nmean << ", " << c.means.size() << " means";
         if (c.ok) {
             EXPECT_EQ(got, c.offset);
+        }
+    }
+}
+
+// Version 2 shifts the rounded offset by the bitshift in force (an
+// arithmetic shift: toward minus infinity); version 1 neither rounds nor
+// shifts, so its division cannot overflow.
+TEST(ShortenMeans, VersionRules) {
+    struct Case {
+        std::uint32_t nmean;
+        std::vector<std::int64_t> means;
+        bool v2;
+        std::uint32_t shift;
+        bool ok;
+        std::int64_t offset;
+    };
+    const Case cases[] = {
+        {2, {-7, 0}, true, 1, true, -2},    // (-7 + 1) / 2 = -3, >> 1 = -2
+        {2, {-7, 0}, true, 0, true, -3},
+        {2, {-7, 0}, false, 3, true, -3},   // -7 / 2, no shift
+        {4, {8, 2}, true, 2, true, 0},      // (10 + 2) / 4 = 3, >> 2 = 0
+        {4, {8, 2}, false, 0, true, 2},     // 10 / 4
+        {4, {-1, 0, 0, 0}, true, 32, true, 0},   // (-1 + 2) / 4 = 0
+        {1, {-1}, true, 32, true, -1},      // -1 >> 32 stays -1
+        {1, {kMin}, true, 32, true, kMin >> 32},
+        {2, {kMax, 0}, false, 0, true, kMax / 2},  // no rounding addition
+        {2, {kMax, 0}, true, 5, false, 0},
+    };
+    for (const Case& c : cases) {
+        MeanHistory h(c.nmean);
+        for (std::int64_t m : c.means) h.push(m);
+        std::int64_t got = 12345;
+        EXPECT_EQ(h.offset(got, c.v2, c.shift), c.ok) << "nmean " << c.nmean << " v2 " << c.v2 << " shift " << c.shift;
+        if (c.ok) {
+            EXPECT_EQ(got, c.offset) << "nmean " << c.nmean << " v2 " << c.v2 << " shift " << c.shift;
         }
     }
 }
@@ -78,7 +113,7 @@ TEST(ShortenMeans, MatchesReferenceOverSlidingWindows) {
             means.push_back(m);
             std::int64_t want = 0, got = 0;
             const bool ok = reference_offset(means, nmean, want);
-            ASSERT_EQ(h.offset(got), ok) << "nmean " << nmean << " after " << i + 1;
+            ASSERT_EQ(h.offset(got, true, 0), ok) << "nmean " << nmean << " after " << i + 1;
             if (ok) {
                 ASSERT_EQ(got, want) << "nmean " << nmean << " after " << i + 1;
             }

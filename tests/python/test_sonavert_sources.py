@@ -13,6 +13,7 @@ import pytest
 
 import sonavert
 import sonavert_native as native
+from boundary_cases import as_the_package_reads
 from sonavert import _source
 from sphfiles import fields, g711_file, header, pcm_file, ramp
 
@@ -303,6 +304,12 @@ def test_reads_and_info_fail_as_the_native_decoder_does(tmp_path):
     path = tmp_path / "d.sph"
     for n, data in enumerate(damaged(5, 2000)):
         expected = outcome(lambda: native.decode_pcm(data))
+        if expected[0] == "error":
+            # The package reads more than the native module (corpus variants).
+            package = as_the_package_reads(expected[1], data)
+            if package is None:
+                continue
+            expected = ("error", package)
         path.write_bytes(data)
         for source in (data, path):
             meta = outcome(lambda: sonavert.info(source))

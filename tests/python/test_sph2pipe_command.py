@@ -18,8 +18,8 @@ from pathlib import Path
 import pytest
 
 import sonavert
-from boundary_cases import (SHORTEN_CODING, UNREACHED, catalogue, catalogued, fields, sphere,
-                            value_error_calls)
+from boundary_cases import (PACKAGE_ONLY, SHORTEN_CODING, UNREACHED, as_the_package_reads, catalogue, catalogued, fields,
+                            sphere, value_error_calls)
 from conftest import corpus_dir
 from sphfiles import pcm_file, ramp
 
@@ -100,6 +100,9 @@ def test_every_catalogued_decoding_message_is_one_line_and_exit_1(tmp_path):
     reached = set()
     patterns = catalogue()
     for i, (data, message, options) in enumerate(cases):
+        message = as_the_package_reads(message, data)
+        if message is None:  # read by the command (test_corpora_variants.py)
+            continue
         source = tmp_path / f"in{i}.sph"
         source.write_bytes(data)
         target = tmp_path / f"out{i}.wav"
@@ -110,8 +113,13 @@ def test_every_catalogued_decoding_message_is_one_line_and_exit_1(tmp_path):
             assert result.stderr.decode() == f"{PROGRAM}: {source}: {message}\n"
             assert not target.exists(), message
         reached.update(catalogued(message, patterns))
-    assert set(patterns) - reached == UNREACHED
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(f"in{i}.sph" for i in range(len(cases)))
+    # The command reads both Shorten versions: the native module's refusals
+    # of other versions and types become those of the reader of both.
+    strict_only = {"shorten version {n} not supported (only v2 is validated)",
+                   "shorten sample type {n} not supported (16-bit PCM and mu-law only)"}
+    assert set(patterns) - reached == (UNREACHED - PACKAGE_ONLY) | strict_only
+    written = [i for i, (data, message, _) in enumerate(cases) if as_the_package_reads(message, data) is not None]
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(f"in{i}.sph" for i in written)
 
 
 def test_bad_command_lines_print_the_usage(tmp_path):

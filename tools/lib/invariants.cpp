@@ -52,6 +52,33 @@ std::uint64_t promised_length(const sphere::HeaderFields& fields) {
     return count * channels * width * (width == 1 ? 2 : 1);
 }
 
+// The whole file decoded as the package and the command read it (every
+// coding of Reading::Corpora), with the checks in check_audio's order: the
+// declared payload within the file (unless the payload is a stream), then
+// the coding.
+Result<ByteBuffer> decode_corpora(ByteView input) {
+    SV_ASSIGN_OR_RETURN(const sphere::SphereHeader header, sphere::parse_header(input));
+    ByteView payload = header.payload;
+    if (!codecs::undeclared_shorten(header.fields, header.payload, header.payload.size())) {
+        SV_ASSIGN_OR_RETURN(payload, pipeline::audio_payload(header));
+    }
+    SV_ASSIGN_OR_RETURN(const codecs::Decoder decoder,
+                        codecs::choose_decoder(header.fields, header.payload, header.payload.size(),
+                                               codecs::Reading::Corpora));
+    SV_ASSIGN_OR_RETURN(codecs::DecodedPcm pcm,
+                        codecs::decode_with(decoder, header.fields, payload, 0, shorten::ShortenSamples::Levels,
+                                            codecs::Reading::Corpora));
+    return std::move(pcm.pcm);
+}
+
+// True when the header's base coding is pculaw, which the package reads as
+// bit-reversed mu-law where decode_pcm refuses it or (compressed) decodes
+// the stream's samples as they are.
+bool pculaw_base(const sphere::HeaderFields& fields) {
+    const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
+    return text::ascii_lower(codecs::split_coding(coding).base) == "pculaw";
+}
+
 }  // namespace
 
 CheckOutcome check_parse_header(ByteView input) {
@@ -95,8 +122,10 @@ CheckOutcome check_parse_header(ByteView input) {
 // same input: the same channel count and flag, the same frames (read `step`
 // at a time, every fourth call a skip of `step`), the same error, and
 // frames_made() counting what was handed out. Empty when they agree.
-std::string incremental_mismatch(ByteView input, const Result<shorten::ShortenPcm>& whole, std::size_t step) {
-    Result<shorten::IncrementalDecoder> opened = shorten::IncrementalDecoder::open(input);
+std::string incremental_mismatch(ByteView input, const Result<shorten::ShortenPcm>& whole, std::size_t step,
+                                 shorten::Versions versions) {
+    Result<shorten::IncrementalDecoder> opened = shorten::IncrementalDecoder::open(
+        input, shorten::Reconstruction::Proven, shorten::ShortenSamples::Levels, versions);
     if (!opened) {
         if (whole) return "the incremental decoder fails to open a stream that decodes";
         return opened.error() == whole.error() ? "" : "the incremental decoder opens otherwise: " + opened.error().message;
@@ -152,9 +181,10 @@ std::string incremental_mismatch(ByteView input, const Result<shorten::ShortenPc
 // table takes to that level, from the whole-stream decoder and the
 // incremental one alike (read `step` frames at a time); a linear stream the
 // same levels. Empty when they agree.
-std::string codes_mismatch(ByteView input, const Result<shorten::ShortenPcm>& whole, std::size_t step) {
+std::string codes_mismatch(ByteView input, const Result<shorten::ShortenPcm>& whole, std::size_t step,
+                           shorten::Versions versions) {
     const Result<shorten::DecodedShorten> coded = shorten::decode_shorten(
-        input, shorten::Reconstruction::Proven, std::nullopt, 0, shorten::ShortenSamples::MuLawCodes);
+        input, shorten::Reconstruction::Proven, std::nullopt, 0, shorten::ShortenSamples::MuLawCodes, versions);
     if (!whole) {
         if (coded) return "only the decode of levels fails";
         return coded.error() == whole.error() ? "" : "the decode of codes fails otherwise: " + coded.error().message;
@@ -173,7 +203,7 @@ std::string codes_mismatch(ByteView input, const Result<shorten::ShortenPcm>& wh
         if (mulaw[coded->pcm.data()[i]] != level) return "a code byte is not of its level";
     }
     Result<shorten::IncrementalDecoder> opened = shorten::IncrementalDecoder::open(
-        input, shorten::Reconstruction::Proven, shorten::ShortenSamples::MuLawCodes);
+        input, shorten::Reconstruction::Proven, shorten::ShortenSamples::MuLawCodes, versions);
     if (!opened || !opened->gives_codes()) return "the incremental decoder gives no codes";
     std::vector<std::uint8_t> buffer(step * coded->channel_count);
     std::size_t at = 0;
@@ -191,15 +221,20 @@ std::string codes_mismatch(ByteView input, const Result<shorten::ShortenPcm>& wh
     return at == coded->pcm.size() ? "" : "the incremental decoder makes fewer codes";
 }
 
-CheckOutcome check_shorten_to_pcm(ByteView input) {
-    Result<shorten::ShortenPcm> result = shorten::shorten_to_pcm(input);
-    Result<shorten::DecodedShorten> checked = shorten::decode_shorten(input, shorten::Reconstruction::Checked);
+namespace {
+
+// The checks of check_shorten_to_pcm for the stream versions `versions`.
+CheckOutcome check_stream(ByteView input, shorten::Versions versions) {
+    Result<shorten::ShortenPcm> result = shorten::decode_shorten(input, shorten::Reconstruction::Proven, std::nullopt,
+                                                                 0, shorten::ShortenSamples::Levels, versions);
+    Result<shorten::DecodedShorten> checked = shorten::decode_shorten(
+        input, shorten::Reconstruction::Checked, std::nullopt, 0, shorten::ShortenSamples::Levels, versions);
     if (!result) {
         if (checked) return broken("only the fast path fails", result.error().message);
         if (!(checked.error() == result.error())) return broken("the checked path fails otherwise", checked.error().message);
-        const std::string incremental = incremental_mismatch(input, result, 1 + input.size() % 300);
+        const std::string incremental = incremental_mismatch(input, result, 1 + input.size() % 300, versions);
         if (!incremental.empty()) return broken(incremental);
-        const std::string codes = codes_mismatch(input, result, 1 + input.size() % 200);
+        const std::string codes = codes_mismatch(input, result, 1 + input.size() % 200, versions);
         if (!codes.empty()) return broken(codes);
         return failed_with(result.error(), kShortenMessages);
     }
@@ -210,19 +245,37 @@ CheckOutcome check_shorten_to_pcm(ByteView input) {
         !std::equal(result->pcm.data(), result->pcm.data() + result->pcm.size(), checked->pcm.data())) {
         return broken("the fast and the checked path disagree");
     }
-    const std::string incremental = incremental_mismatch(input, result, 1 + input.size() % 300);
+    const std::string incremental = incremental_mismatch(input, result, 1 + input.size() % 300, versions);
     if (!incremental.empty()) return broken(incremental);
-    const std::string codes = codes_mismatch(input, result, 1 + input.size() % 200);
+    const std::string codes = codes_mismatch(input, result, 1 + input.size() % 200, versions);
     if (!codes.empty()) return broken(codes);
     const std::optional<ShortenHeader> header = read_shorten_header(input);
     if (!header) return broken("decoded a stream without a readable header");
     if (header->channels != channels || channels < 1 || channels > shorten::kMaxChannels) {
         return broken("channel count is not the header's");
     }
-    if (result->is_ulaw != (header->sample_type == 8)) return broken("mu-law flag is not the header's sample type");
+    const bool version1 = input[4] == 1;
+    if (version1 && versions == shorten::Versions::OnlyV2) return broken("a version-1 stream decodes as version 2");
+    const std::uint64_t ulaw_type = version1 ? 0 : 8;
+    if (result->is_ulaw != (header->sample_type == ulaw_type)) {
+        return broken("mu-law flag is not the header's sample type");
+    }
     if (result->pcm.size() % (2 * channels) != 0) return broken("not whole frames of 16-bit samples");
     if (result->pcm.size() / 2 > shorten::kMaxDecodedSamples) return broken("more samples than the cap");
     return {true, {}};
+}
+
+}  // namespace
+
+CheckOutcome check_shorten_to_pcm(ByteView input) {
+    // The native entry point reads version 2 only; the package reads version
+    // 1 too, and a version-2 stream the same way either way.
+    CheckOutcome strict = check_stream(input, shorten::Versions::OnlyV2);
+    if (!strict.broken.empty()) return strict;
+    const Result<shorten::ShortenPcm> only_v2 = shorten::shorten_to_pcm(input);
+    if (only_v2.has_value() != strict.succeeded) return broken("shorten_to_pcm is not the decode of version 2");
+    if (input.size() < 5 || input[4] != 1) return strict;
+    return check_stream(input, shorten::Versions::V1AndV2);
 }
 
 CheckOutcome check_decode_pcm(ByteView input) {
@@ -283,11 +336,22 @@ CheckOutcome check_header_reader(ByteView input) {
         return broken("the header reader parses otherwise");
     }
     const Result<pipeline::AudioLayout> layout = pipeline::check_audio(read->header, input.size());
-    const Result<ByteBuffer> decoded = pipeline::decode_pcm(input);
+    // The package reads every variant that real corpora carry (version-1
+    // Shorten, any embedded-shorten version text, pculaw, undeclared
+    // Shorten payloads), a superset of decode_pcm: where decode_pcm
+    // succeeds the package gives the same samples, pculaw aside.
+    const Result<ByteBuffer> strict = pipeline::decode_pcm(input);
+    const Result<ByteBuffer> decoded = decode_corpora(input);
+    if (strict && !pculaw_base(whole->fields) &&
+        (!decoded || decoded->size() != strict->size() ||
+         !std::equal(strict->view().begin(), strict->view().end(), decoded->data()))) {
+        return broken("the package reads otherwise than decode_pcm");
+    }
     // Shorten: the audio checks pass before the stream is decoded; reading
-    // every frame then fails as decode_pcm does (below).
-    const bool shorten = layout && layout->stored == pipeline::Stored::Shorten;
-    if (layout.has_value() != decoded.has_value() && !shorten) return broken("the audio checks and decode_pcm disagree");
+    // every frame then fails as the whole decode does (below).
+    const bool shorten = layout && (layout->stored == pipeline::Stored::Shorten ||
+                                    layout->stored == pipeline::Stored::PcuLawShorten);
+    if (layout.has_value() != decoded.has_value() && !shorten) return broken("the audio checks and decoding disagree");
     if (!layout) {
         if (!(layout.error() == decoded.error())) return broken("the audio checks fail otherwise");
         return {true, {}};
@@ -300,13 +364,13 @@ CheckOutcome check_header_reader(ByteView input) {
     std::vector<std::uint8_t> out(static_cast<std::size_t>(*size));
     const Status status = pipeline::read_frames(source, *layout, all, out.data());
     if (!decoded) {
-        if (status.ok()) return broken("reading every frame succeeds where decode_pcm fails");
+        if (status.ok()) return broken("reading every frame succeeds where decoding fails");
         if (!(status.error() == decoded.error())) return broken("reading every frame fails otherwise", status.error().message);
         return {true, {}};
     }
-    if (*size != decoded->size()) return broken("the frames read are not decode_pcm's length");
+    if (*size != decoded->size()) return broken("the frames read are not the decoded length");
     if (!status.ok() || !std::equal(out.begin(), out.end(), decoded->data())) {
-        return broken("the frames read are not decode_pcm's samples");
+        return broken("the frames read are not the decoded samples");
     }
     return {true, {}};
 }

@@ -47,10 +47,12 @@ CheckOutcome check_transcode(ByteView input);
 
 // The package module's header path against the native module's: reading the
 // header from a byte source (only the bytes the header needs) succeeds and
-// fails exactly as parse_header on the whole input, with the same message;
-// for plain PCM and G.711, the checks before decoding fail exactly when
-// decode_pcm fails, with its message, and reading every frame gives
-// decode_pcm's samples.
+// fails exactly as parse_header on the whole input, with the same message.
+// The package reads every coding of codecs::Reading::Corpora: where
+// decode_pcm succeeds it gives the same samples (pculaw aside); for plain
+// PCM and G.711 the checks before decoding fail exactly when the whole
+// decode fails, with its message, and reading every frame gives the whole
+// decode's samples.
 CheckOutcome check_header_reader(ByteView input);
 
 }  // namespace sonavert::testkit

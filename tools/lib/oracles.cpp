@@ -177,7 +177,7 @@ std::optional<std::string> reference_wav_error(const sphere::HeaderFields& field
 
 std::optional<ShortenHeader> read_shorten_header(ByteView stream) {
     if (stream.size() < 5 || stream[0] != 'a' || stream[1] != 'j' || stream[2] != 'k' || stream[3] != 'g' ||
-        stream[4] != 2) {
+        (stream[4] != 1 && stream[4] != 2)) {
         return std::nullopt;
     }
     std::uint64_t pos = 40;

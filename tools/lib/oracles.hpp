@@ -68,8 +68,8 @@ std::string wav_mismatch(ByteView wav, const ReferenceAudio& audio, std::uint64_
                          std::uint64_t sample_rate);
 
 // The six header parameters of a Shorten stream, read bit by bit without
-// the library's bit reader; nullopt when the stream is not "ajkg" version 2
-// or ends inside them.
+// the library's bit reader; nullopt when the stream is not "ajkg" version 1
+// or 2, or ends inside them.
 std::optional<ShortenHeader> read_shorten_header(ByteView stream);
 
 }  // namespace sonavert::testkit

@@ -271,7 +271,12 @@ std::vector<std::uint8_t> Encoder::run() {
     block_index_ = UINT64_MAX;
     emit_due_inserts();
     out_.quit();
-    return out_.finish();
+    // Zero bytes up to whole 32-bit words after the 5-byte preamble, as
+    // shorten itself writes: some decoders read a word at a time and take
+    // whatever follows an unpadded end for stream bits.
+    std::vector<std::uint8_t> stream = out_.finish();
+    while ((stream.size() - 5) % 4 != 0) stream.push_back(0);
+    return stream;
 }
 
 void Encoder::emit_due_inserts() {
@@ -281,10 +286,12 @@ void Encoder::emit_due_inserts() {
     }
 }
 
+// Means are kept in output units: the offset comes back to the block's
+// units by an arithmetic shift by the bitshift in force.
 std::int64_t Encoder::mean_offset(const ChannelState& ch) const {
     if (o_.nmean == 0) return 0;
     const auto nmean = static_cast<std::int64_t>(o_.nmean);
-    return (ch.mean_sum + nmean / 2) / nmean;
+    return ((ch.mean_sum + nmean / 2) / nmean) >> bitshift_;
 }
 
 void Encoder::encode_block(std::uint32_t channel, std::uint64_t frame, std::uint32_t n) {
@@ -434,14 +441,15 @@ void Encoder::try_qlpc(std::uint32_t n, std::int64_t offset) {
     qlpc_bits_ = head_bits + qlpc_width_.bits;
 }
 
-// The decoder's block completion: new history, then the block mean.
+// The decoder's block completion: new history, then the block mean, in
+// output units (times 2^bitshift).
 void Encoder::complete_block(ChannelState& ch, std::uint32_t n) {
     std::copy(work_.end() - history_len_, work_.end(), ch.history.begin());
     if (o_.nmean == 0) return;
     std::int64_t block_sum = 0;
     for (std::uint32_t i = 0; i < n; ++i) block_sum += work_[history_len_ + i];
     const auto len = static_cast<std::int64_t>(n);
-    const std::int64_t mean = (block_sum + len / 2) / len;
+    const std::int64_t mean = (block_sum + len / 2) / len * (std::int64_t{1} << bitshift_);
     ch.mean_sum += mean - ch.means[ch.next_mean];
     ch.means[ch.next_mean] = mean;
     ch.next_mean = (ch.next_mean + 1) % ch.means.size();

@@ -1,6 +1,6 @@
 // A Shorten version 2 encoder: interleaved samples in, a stream out that the
 // decoder reconstructs exactly. It mirrors the decoder's state (history,
-// running block means, bitshift) and picks per block the cheapest of ZERO,
+// running block means in output units, bitshift) and picks per block the cheapest of ZERO,
 // DIFF0..DIFF3 and, with maxnlpc > 0, a fitted QLPC predictor, each with
 // its best residual width.
 #pragma once
@@ -48,6 +48,8 @@ struct ShortenOptions {
 // clamps to 16 bits); for type 8 they are mu-law reconstruction values
 // -128..127 (see mulaw_code_to_value). The sample count must be a whole
 // number of frames. A final short cycle is coded after a BLOCKSIZE command.
+// The stream is padded with zero bytes to whole 32-bit words after its
+// 5-byte preamble.
 Result<std::vector<std::uint8_t>> encode_shorten(std::span<const std::int32_t> samples,
                                                  const ShortenOptions& options);
 
