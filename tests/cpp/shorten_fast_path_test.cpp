@@ -130,22 +130,33 @@ TEST(ShortenFastPath, EqualsCheckedDefinition) {
             if (variant == 3) {  // corrupted: three bits flipped after the preamble
                 for (int flip = 0; flip < 3; ++flip) stream[5 + rng() % (stream.size() - 5)] ^= 1 << (rng() % 8);
             }
-            const Result<DecodedShorten> proven = decode_shorten(view(stream), Reconstruction::Proven);
-            const Result<DecodedShorten> checked = decode_shorten(view(stream), Reconstruction::Checked);
-            ASSERT_EQ(proven.has_value(), checked.has_value()) << "stream " << i << " variant " << variant;
-            if (proven) {
-                ASSERT_EQ(proven->channel_count, checked->channel_count);
-                ASSERT_EQ(proven->is_ulaw, checked->is_ulaw);
-                ASSERT_EQ(pcm_values(proven->pcm), pcm_values(checked->pcm)) << "stream " << i << " variant " << variant;
-            } else {
-                ASSERT_EQ(proven.error(), checked.error()) << "stream " << i << " variant " << variant;
+            // Every stream also as version 1 (its means and QLPC rounding).
+            for (const std::uint8_t version : {2, 1}) {
+                stream[4] = version;
+                const auto decode = [&](Reconstruction mode) {
+                    return decode_shorten(view(stream), mode, std::nullopt, 0, ShortenSamples::Levels,
+                                          Versions::V1AndV2);
+                };
+                const Result<DecodedShorten> proven = decode(Reconstruction::Proven);
+                const Result<DecodedShorten> checked = decode(Reconstruction::Checked);
+                const std::string what = "stream " + std::to_string(i) + " variant " + std::to_string(variant) +
+                                         " version " + std::to_string(version);
+                ASSERT_EQ(proven.has_value(), checked.has_value()) << what;
+                if (proven) {
+                    ASSERT_EQ(proven->channel_count, checked->channel_count);
+                    ASSERT_EQ(proven->is_ulaw, checked->is_ulaw);
+                    ASSERT_EQ(pcm_values(proven->pcm), pcm_values(checked->pcm)) << what;
+                } else {
+                    ASSERT_EQ(proven.error(), checked.error()) << what;
+                }
+                ++outcomes[outcome(proven) + (version == 1 ? " (version 1)" : "")];
             }
-            ++outcomes[outcome(proven)];
         }
     }
     // The streams reach every ending that the fast paths must get right.
     for (const auto& [ending, count] : outcomes) std::printf("  %s: %d\n", ending.c_str(), count);
-    for (const char* ending : {"decoded", "reconstruction_overflow", "ran_past_end", "type8_domain"}) {
+    for (const char* ending : {"decoded", "reconstruction_overflow", "ran_past_end", "type8_domain",
+                               "decoded (version 1)", "reconstruction_overflow (version 1)"}) {
         EXPECT_GT(outcomes[ending], 50) << ending;
     }
 }
