@@ -9,6 +9,7 @@
 #include "oracles.hpp"
 #include "pipeline/drivers.hpp"
 #include "pipeline/frames.hpp"
+#include "pipeline/header_rules.hpp"
 #include "shorten/decoder.hpp"
 #include "shorten/incremental.hpp"
 #include "shorten/to_pcm.hpp"
@@ -283,7 +284,20 @@ CheckOutcome check_header_reader(ByteView input) {
         return broken("the header reader parses otherwise");
     }
     const Result<pipeline::AudioLayout> layout = pipeline::check_audio(read->header, input.size());
-    const Result<ByteBuffer> decoded = pipeline::decode_pcm(input);
+    // The reads refuse what check_readable refuses, with its message, and
+    // read a sample_count over every channel as the count per channel:
+    // they agree with decode_pcm of the header so adapted.
+    sphere::SphereHeader adapted = *whole;
+    const Result<bool> rules = pipeline::adapt_header(adapted, adapted.payload.size());
+    if (!rules) {
+        if (layout || !(layout.error() == rules.error())) return broken("the audio checks refuse otherwise");
+        return {true, {}};
+    }
+    if (layout && layout->counts_every_channel != *rules) return broken("the audio checks count otherwise");
+    const Result<ByteBuffer> decoded = [&]() -> Result<ByteBuffer> {
+        SV_ASSIGN_OR_RETURN(codecs::DecodedPcm pcm, pipeline::decode_audio(adapted));
+        return std::move(pcm.pcm);
+    }();
     // Shorten: the audio checks pass before the stream is decoded; reading
     // every frame then fails as decode_pcm does (below).
     const bool shorten = layout && layout->stored == pipeline::Stored::Shorten;

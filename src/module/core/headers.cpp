@@ -7,6 +7,7 @@
 #include "module/core/sources.hpp"
 #include "module/core/unlocked.hpp"
 #include "module/ref.hpp"
+#include "pipeline/header_rules.hpp"
 #include "sphere/fields.hpp"
 #include "sphere/numbers.hpp"
 
@@ -25,24 +26,29 @@ const char* subtype_name(pipeline::Stored stored) noexcept {
     }
 }
 
-// (header_size, channels, samplerate, frames, coding, bits, subtype, shorten)
-// of a parsed header; bits (the decoded width) and subtype are None for a
-// coding that cannot be decoded.
-PyObject* header_tuple(const sphere::SphereHeader& header) {
+// (header_size, channels, samplerate, frames, coding, bits, subtype, shorten,
+// counts_every_channel) of a parsed header of a file of `file_length` bytes;
+// bits (the decoded width) and subtype are None for a coding that cannot be
+// decoded or a header that reads refuse (check_readable). frames is the
+// count per channel, also where sample_count counts every channel.
+PyObject* header_tuple(const sphere::SphereHeader& header, std::uint64_t file_length) {
     auto number = [&](const char* name) -> std::int64_t {
         const Result<std::int64_t> value = sphere::require_int(header.fields, name);
         return value ? *value : 0;  // validated: always present
     };
-    const Result<pipeline::Stored> stored = pipeline::stored_coding(header.fields);
+    const bool every_channel = pipeline::counts_every_channel(header.fields, file_length - header.header_size);
+    const std::int64_t frames = number("sample_count") / (every_channel ? number("channel_count") : 1);
+    Result<pipeline::Stored> stored = pipeline::stored_coding(header.fields);
+    if (Status readable = pipeline::check_readable(header); !readable) stored = std::move(readable).error();
     Ref bits(stored ? PyLong_FromLong(pipeline::decoded_width(*stored)) : (Py_INCREF(Py_None), Py_None));
     Ref subtype(stored ? PyUnicode_FromString(subtype_name(*stored)) : (Py_INCREF(Py_None), Py_None));
     Ref coding(text_object(sphere::field_text(header.fields, "sample_coding", "pcm")));
     if (bits.p == nullptr || subtype.p == nullptr || coding.p == nullptr) return nullptr;
     const bool shorten = stored && *stored == pipeline::Stored::Shorten;
-    return Py_BuildValue("(KLLLOOOO)", static_cast<unsigned long long>(header.header_size),
+    return Py_BuildValue("(KLLLOOOOO)", static_cast<unsigned long long>(header.header_size),
                          static_cast<long long>(number("channel_count")), static_cast<long long>(number("sample_rate")),
-                         static_cast<long long>(number("sample_count")), coding.p, bits.p, subtype.p,
-                         shorten ? Py_True : Py_False);
+                         static_cast<long long>(frames), coding.p, bits.p, subtype.p, shorten ? Py_True : Py_False,
+                         every_channel ? Py_True : Py_False);
 }
 
 const Signature kHeaderBytesNeeded{"header_bytes_needed", {"prefix"}};
@@ -76,7 +82,7 @@ PyObject* read_header(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         if (!*block) return raise_failure(block->error(), source.bytes);
         const pipeline::HeaderBlock& read = **block;
-        Ref head(header_tuple(read.header));
+        Ref head(header_tuple(read.header, source.bytes.size()));
         Ref bytes(head.p != nullptr ? bytes_of(read.bytes.view().first(read.header.header_size)) : nullptr);
         if (bytes.p == nullptr) return nullptr;
         return PyTuple_Pack(2, bytes.p, head.p);
@@ -103,7 +109,7 @@ PyObject* parse_header(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         const Result<sphere::SphereHeader> header = sphere::parse_header(prefix, length);
         if (!header) return raise_error(header.error());
-        return header_tuple(*header);
+        return header_tuple(*header, length);
     });
 }
 

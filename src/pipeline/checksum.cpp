@@ -1,0 +1,178 @@
+#include "pipeline/checksum.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "codecs/errors.hpp"
+#include "pipeline/errors.hpp"
+#include "shorten/incremental.hpp"
+#include "sphere/fields.hpp"
+
+namespace sonavert::pipeline {
+namespace {
+
+// Plain payloads are read from a file this many bytes at a time.
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+// Shorten frames are made and summed this many at a time.
+constexpr std::size_t kShortenFrames = 4096;
+// A thread keeps its read buffer for the next file up to this size (a
+// corpus of short files reads into memory already touched); a larger one
+// is released after the file.
+constexpr std::size_t kKeptBuffer = std::size_t{16} << 20;
+
+constexpr std::string_view kNoChecksum = "the header has no sample_checksum";
+constexpr std::string_view kNotSixteenBit = "sample_checksum covers 16-bit samples and 1-byte G.711 codes only";
+
+// Sums of the bytes at even and at odd offsets, which make the sum of the
+// 16-bit values in either byte order.
+struct ByteSums {
+    std::uint64_t even = 0, odd = 0;
+
+    void add(const std::uint8_t* p, std::size_t n) noexcept {
+        std::uint64_t e = 0, o = 0;
+        for (std::size_t i = 0; i + 1 < n; i += 2) {
+            e += p[i];
+            o += p[i + 1];
+        }
+        if (n % 2 != 0) e += p[n - 1];
+        even += e;
+        odd += o;
+    }
+    std::uint16_t of16(bool big_endian) const noexcept {
+        const std::uint64_t low = big_endian ? odd : even, high = big_endian ? even : odd;
+        return static_cast<std::uint16_t>(low + (high << 8));
+    }
+    std::uint16_t of8() const noexcept { return static_cast<std::uint16_t>(even + odd); }
+};
+
+// The read buffer of this thread, at least `size` bytes.
+std::vector<std::uint8_t>& read_buffer(std::size_t size) {
+    thread_local std::vector<std::uint8_t> buffer;
+    if (buffer.size() < size) buffer.resize(size);
+    return buffer;
+}
+
+void release_large_buffer() {
+    std::vector<std::uint8_t>& buffer = read_buffer(0);
+    if (buffer.capacity() > kKeptBuffer) std::vector<std::uint8_t>().swap(buffer);
+}
+
+// [offset, offset + size) of the source: where it lies in memory, else read
+// into this thread's buffer.
+Result<ByteView> bytes_at(const ByteSource& source, std::uint64_t offset, std::uint64_t size) {
+    if (const std::uint8_t* p = source.memory_at(offset, size)) return ByteView(p, static_cast<std::size_t>(size));
+    if (size > SIZE_MAX / 2) return errors::request_too_large();
+    std::vector<std::uint8_t>& buffer = read_buffer(static_cast<std::size_t>(size));
+    SV_TRY(source.read_at(offset, buffer.data(), static_cast<std::size_t>(size)));
+    return ByteView(buffer.data(), static_cast<std::size_t>(size));
+}
+
+// The byte sums of a plain (PCM or G.711) payload of `size` bytes.
+Result<ByteSums> sum_plain(const ByteSource& source, std::uint64_t offset, std::uint64_t size) {
+    ByteSums sums;
+    for (std::uint64_t done = 0; done < size;) {
+        const std::uint64_t n = std::min<std::uint64_t>(size - done, kReadChunk);
+        SV_ASSIGN_OR_RETURN(const ByteView bytes, bytes_at(source, offset + done, n));
+        sums.add(bytes.data(), bytes.size());
+        done += n;
+    }
+    return sums;
+}
+
+// Decodes the Shorten payload to its end, with the checks of decoding it
+// whole in their order (the stream's faults, then its channel count, then
+// its length), summing the first `frames` frames: code bytes when `codes`
+// (a 1-byte mu-law file), else the 16-bit levels.
+Result<ByteSums> sum_shorten(ByteView stream, const AudioLayout& layout, bool codes) {
+    SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder decoder,
+                        shorten::IncrementalDecoder::open(stream, shorten::Reconstruction::Proven,
+                                                          codes ? shorten::ShortenSamples::MuLawCodes
+                                                                : shorten::ShortenSamples::Levels));
+    const std::uint64_t channels = decoder.channel_count();
+    const bool gives_codes = decoder.gives_codes();
+    thread_local std::vector<std::int16_t> block;
+    block.resize(static_cast<std::size_t>(channels) * kShortenFrames);
+    ByteSums sums;
+    std::uint64_t made = 0;
+    for (;;) {
+        Result<std::size_t> got = gives_codes
+                                      ? decoder.read_codes(reinterpret_cast<std::uint8_t*>(block.data()), kShortenFrames)
+                                      : decoder.read(block.data(), kShortenFrames);
+        if (!got) return std::move(got).error();
+        if (*got == 0) break;
+        const std::uint64_t kept = made >= layout.frames ? 0 : std::min<std::uint64_t>(*got, layout.frames - made);
+        const std::size_t samples = static_cast<std::size_t>(kept * channels);
+        if (gives_codes) {
+            sums.add(reinterpret_cast<const std::uint8_t*>(block.data()), samples);
+        } else {
+            for (std::size_t i = 0; i < samples; ++i) {
+                const auto value = static_cast<std::uint16_t>(block[i]);
+                sums.even += value & 0xFFu;
+                sums.odd += value >> 8;
+            }
+        }
+        made += *got;
+    }
+    if (channels != layout.channels) {
+        return codecs::errors::shorten_channels_disagree(channels, static_cast<std::int64_t>(layout.channels));
+    }
+    if (made < layout.frames) return codecs::errors::shorten_too_short(made, static_cast<std::int64_t>(layout.frames));
+    if (codes && !gives_codes) return ByteSums{};  // a linear stream under a 1-byte header: not summed
+    return sums;
+}
+
+Result<ChecksumCheck> check_opened(const ByteSource& source, const HeaderBlock& block, const AudioLayout& layout) {
+    const sphere::HeaderFields& fields = block.header.fields;
+    SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
+    ChecksumCheck check;
+    bool summed = true, big_endian = false;
+    ByteSums sums;
+    if (layout.stored == Stored::Shorten) {
+        const std::uint64_t offset = layout.payload_offset;
+        SV_ASSIGN_OR_RETURN(const ByteView stream, bytes_at(source, offset, source.size() - offset));
+        SV_ASSIGN_OR_RETURN(sums, sum_shorten(stream, layout, width == 1));
+        summed = width == 1 || width == 2;
+    } else {
+        SV_ASSIGN_OR_RETURN(sums, sum_plain(source, layout.payload_offset, layout.frames * layout.stored_frame_bytes));
+        big_endian = layout.stored == Stored::Pcm16Be;
+        summed = layout.stored == Stored::Pcm16Le || big_endian || layout.stored == Stored::MuLaw ||
+                 layout.stored == Stored::ALaw;
+    }
+    if (!fields.find("sample_checksum")) {
+        check.unchecked_because = kNoChecksum;
+        return check;
+    }
+    if (!summed) {
+        check.unchecked_because = kNotSixteenBit;
+        return check;
+    }
+    SV_ASSIGN_OR_RETURN(check.declared, sphere::require_int(fields, "sample_checksum"));
+    check.computed = width == 1 ? sums.of8() : sums.of16(big_endian);
+    check.state = check.declared == check.computed ? ChecksumState::Match : ChecksumState::Mismatch;
+    return check;
+}
+
+}  // namespace
+
+std::uint16_t checksum16(ByteView bytes, bool big_endian) noexcept {
+    ByteSums sums;
+    sums.add(bytes.data(), bytes.size());
+    return sums.of16(big_endian);
+}
+
+std::uint16_t checksum8(ByteView bytes) noexcept {
+    ByteSums sums;
+    sums.add(bytes.data(), bytes.size());
+    return sums.of8();
+}
+
+Result<ChecksumCheck> check_checksum(const ByteSource& source) {
+    SV_ASSIGN_OR_RETURN(const HeaderBlock block, read_header(source));
+    SV_ASSIGN_OR_RETURN(const AudioLayout layout, check_audio(block.header, source.size()));
+    Result<ChecksumCheck> check = check_opened(source, block, layout);
+    release_large_buffer();
+    return check;
+}
+
+}  // namespace sonavert::pipeline
