@@ -22,7 +22,7 @@ import time
 from collections import deque
 from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, Iterator, List,
-                    Optional, Sequence, Set, Tuple, Union)
+                    Optional, Sequence, Tuple, Union)
 
 from sonavert_native import __version__
 
@@ -30,7 +30,8 @@ from ._api import FORMATS, ChannelError, Position, channel_list, convert, frame_
 from ._formats import check_form
 from ._output import identity, remove_stale_temps, write_path
 from ._report import default_jobs, describe
-from ._source import core, not_regular, open_regular, read_header
+from ._source import core, open_regular, read_header
+from ._walk import find_sphere_files
 
 if TYPE_CHECKING:
     import concurrent.futures as cf
@@ -38,13 +39,9 @@ if TYPE_CHECKING:
 
     from ._output import Identity
 
-MAGIC = b"NIST_1A"
 PathName = Union[str, "os.PathLike[str]"]
 Channels = Union[int, Sequence[int], None]
 
-# Files named like this are taken for SPHERE files even without the magic,
-# so that a damaged one is reported rather than passed over.
-SPHERE_EXTENSION = ".sph"
 # The record of a batch, in the root of DST.
 RECORD_NAME = ".sonavert-batch.sqlite"
 # Files travel to the workers in chunks, which spares most of the cost of
@@ -266,75 +263,6 @@ def is_current(row: Optional[Row], src: str, options: str, st: os.stat_result,
 
 
 # --- the walk ------------------------------------------------------------------------
-
-
-@dataclass
-class Found:
-    """A walk's findings: SPHERE files with their status, and files that
-    are no sources with the reason."""
-
-    sources: List[Tuple[str, os.stat_result]] = field(default_factory=list)
-    problems: List[Tuple[str, str]] = field(default_factory=list)
-    folders: List[str] = field(default_factory=list)
-
-
-def _has_magic(path: str, found: Found) -> bool:
-    try:
-        fd, _ = open_regular(path)
-        try:
-            return os.pread(fd, len(MAGIC), 0) == MAGIC
-        finally:
-            os.close(fd)
-    except OSError as e:
-        found.problems.append(describe(e, path))
-        return False
-
-
-def find_sphere_files(root: str, exclude: Optional[Identity] = None) -> Found:
-    """The SPHERE files under ``root`` (files that start with the magic, or
-    are named *.sph), in sorted order, a folder's files before its
-    subfolders, leaving out the folder ``exclude`` (device, inode). Symlinks
-    are followed, each folder walked once. Walked iteratively: no depth is
-    too deep."""
-    found = Found()
-    seen: Set[Identity] = set()
-    stack = [root]
-    while stack:
-        directory = stack.pop()
-        try:
-            here = identity(os.stat(directory))
-            with os.scandir(directory) as listing:
-                entries = sorted(listing, key=lambda e: os.fsencode(e.name))
-        except OSError as e:
-            found.problems.append(describe(e, directory))
-            continue
-        if here in seen:
-            found.problems.append((directory, "folder already walked (a symlink loop or "
-                                              "a second link to it)"))
-            continue
-        seen.add(here)
-        found.folders.append(directory)
-        subdirs = []
-        for entry in entries:
-            path = entry.path
-            try:
-                st = entry.stat()
-            except FileNotFoundError:
-                found.problems.append((path, "dangling symbolic link" if entry.is_symlink()
-                                       else "vanished during the walk"))
-                continue
-            except OSError as e:
-                found.problems.append(describe(e, path))
-                continue
-            if stat.S_ISDIR(st.st_mode):
-                if identity(st) != exclude:
-                    subdirs.append(path)
-            elif not stat.S_ISREG(st.st_mode):
-                found.problems.append((path, not_regular(st.st_mode)))
-            elif entry.name.lower().endswith(SPHERE_EXTENSION) or _has_magic(path, found):
-                found.sources.append((path, st))
-        stack.extend(reversed(subdirs))
-    return found
 
 
 # --- planning ------------------------------------------------------------------------

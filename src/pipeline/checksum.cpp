@@ -1,6 +1,7 @@
 #include "pipeline/checksum.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -16,6 +17,9 @@ namespace {
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 // Shorten frames are made and summed this many at a time.
 constexpr std::size_t kShortenFrames = 4096;
+// A file up to this size is read whole with one read (its header and
+// payload at once) rather than its header first.
+constexpr std::uint64_t kWholeRead = std::uint64_t{8} << 20;
 // A thread keeps its read buffer for the next file up to this size (a
 // corpus of short files reads into memory already touched); a larger one
 // is released after the file.
@@ -29,15 +33,35 @@ constexpr std::string_view kNotSixteenBit = "sample_checksum covers 16-bit sampl
 struct ByteSums {
     std::uint64_t even = 0, odd = 0;
 
+    // `n` bytes at `p`, where p starts at an even offset of the samples.
     void add(const std::uint8_t* p, std::size_t n) noexcept {
-        std::uint64_t e = 0, o = 0;
-        for (std::size_t i = 0; i + 1 < n; i += 2) {
-            e += p[i];
-            o += p[i + 1];
+        std::size_t i = 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            // Eight bytes at a time, four 16-bit lanes per sum: a lane takes
+            // at most 255 bytes of 255 before it is folded in.
+            constexpr std::uint64_t kLow = 0x00FF00FF00FF00FFull;
+            constexpr std::size_t kRun = 255 * 8;
+            while (n - i >= 8) {
+                const std::size_t end = i + std::min(kRun, (n - i) / 8 * 8);
+                std::uint64_t e = 0, o = 0;
+                for (; i < end; i += 8) {
+                    std::uint64_t w;
+                    std::memcpy(&w, p + i, 8);
+                    e += w & kLow;
+                    o += (w >> 8) & kLow;
+                }
+                even += fold(e);
+                odd += fold(o);
+            }
         }
-        if (n % 2 != 0) e += p[n - 1];
-        even += e;
-        odd += o;
+        for (; i + 1 < n; i += 2) {
+            even += p[i];
+            odd += p[i + 1];
+        }
+        if (i < n) even += p[i];
+    }
+    static std::uint64_t fold(std::uint64_t lanes) noexcept {
+        return (lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) + ((lanes >> 32) & 0xFFFF) + (lanes >> 48);
     }
     std::uint16_t of16(bool big_endian) const noexcept {
         const std::uint64_t low = big_endian ? odd : even, high = big_endian ? even : odd;
@@ -82,8 +106,10 @@ Result<ByteSums> sum_plain(const ByteSource& source, std::uint64_t offset, std::
 
 // Decodes the Shorten payload to its end, with the checks of decoding it
 // whole in their order (the stream's faults, then its channel count, then
-// its length), summing the first `frames` frames: code bytes when `codes`
-// (a 1-byte mu-law file), else the 16-bit levels.
+// its length), summing the first `frames` frames as the decoder makes them,
+// a block at a time while the block is in cache (no second pass over the
+// file's samples): code bytes when `codes` (a 1-byte mu-law file), else the
+// 16-bit levels.
 Result<ByteSums> sum_shorten(ByteView stream, const AudioLayout& layout, bool codes) {
     SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder decoder,
                         shorten::IncrementalDecoder::open(stream, shorten::Reconstruction::Proven,
@@ -105,6 +131,8 @@ Result<ByteSums> sum_shorten(ByteView stream, const AudioLayout& layout, bool co
         const std::size_t samples = static_cast<std::size_t>(kept * channels);
         if (gives_codes) {
             sums.add(reinterpret_cast<const std::uint8_t*>(block.data()), samples);
+        } else if constexpr (std::endian::native == std::endian::little) {
+            sums.add(reinterpret_cast<const std::uint8_t*>(block.data()), samples * 2);
         } else {
             for (std::size_t i = 0; i < samples; ++i) {
                 const auto value = static_cast<std::uint16_t>(block[i]);
@@ -122,8 +150,9 @@ Result<ByteSums> sum_shorten(ByteView stream, const AudioLayout& layout, bool co
     return sums;
 }
 
-Result<ChecksumCheck> check_opened(const ByteSource& source, const HeaderBlock& block, const AudioLayout& layout) {
-    const sphere::HeaderFields& fields = block.header.fields;
+Result<ChecksumCheck> check_opened(const ByteSource& source, const sphere::SphereHeader& header,
+                                   const AudioLayout& layout) {
+    const sphere::HeaderFields& fields = header.fields;
     SV_ASSIGN_OR_RETURN(const std::int64_t width, sphere::require_int(fields, "sample_n_bytes"));
     ChecksumCheck check;
     bool summed = true, big_endian = false;
@@ -168,9 +197,23 @@ std::uint16_t checksum8(ByteView bytes) noexcept {
 }
 
 Result<ChecksumCheck> check_checksum(const ByteSource& source) {
-    SV_ASSIGN_OR_RETURN(const HeaderBlock block, read_header(source));
-    SV_ASSIGN_OR_RETURN(const AudioLayout layout, check_audio(block.header, source.size()));
-    Result<ChecksumCheck> check = check_opened(source, block, layout);
+    Result<ChecksumCheck> check = [&]() -> Result<ChecksumCheck> {
+        if (const std::uint8_t* whole = source.memory_at(0, source.size())) {
+            // In memory (or read whole below): parsed where it lies.
+            const ByteView file(whole, static_cast<std::size_t>(source.size()));
+            SV_ASSIGN_OR_RETURN(const sphere::SphereHeader header, sphere::parse_header(file));
+            SV_ASSIGN_OR_RETURN(const AudioLayout layout, check_audio(header, file.size()));
+            return check_opened(source, header, layout);
+        }
+        if (source.size() <= kWholeRead) {
+            // A file of the usual size is read in one go.
+            SV_ASSIGN_OR_RETURN(const ByteView file, bytes_at(source, 0, source.size()));
+            return check_checksum(ByteSource::of_memory(file));
+        }
+        SV_ASSIGN_OR_RETURN(const HeaderBlock block, read_header(source));
+        SV_ASSIGN_OR_RETURN(const AudioLayout layout, check_audio(block.header, source.size()));
+        return check_opened(source, block.header, layout);
+    }();
     release_large_buffer();
     return check;
 }

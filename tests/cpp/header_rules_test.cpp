@@ -229,6 +229,26 @@ TEST(Checksum, SumsOfEveryCodingThatCarriesOne) {
     EXPECT_EQ(checksum16(view(be), true), expected);
 }
 
+TEST(Checksum, SumsOfLongRunsAndEveryLengthEqualTheSumOfValues) {
+    Bytes bytes(70001);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(state >> 24 | 0x80);  // large bytes: lanes fill fastest
+    }
+    for (const std::size_t n : {0, 2, 14, 2040, 2048, 4082, 70000}) {
+        std::uint32_t le = 0, be = 0, codes = 0;
+        for (std::size_t i = 0; i + 1 < n; i += 2) {
+            le += bytes[i] | bytes[i + 1] << 8;
+            be += bytes[i] << 8 | bytes[i + 1];
+        }
+        for (std::size_t i = 0; i < n + 1; ++i) codes += bytes[i];
+        EXPECT_EQ(checksum16(ByteView(bytes.data(), n), false), le % 65536) << n;
+        EXPECT_EQ(checksum16(ByteView(bytes.data(), n), true), be % 65536) << n;
+        EXPECT_EQ(checksum8(ByteView(bytes.data(), n + 1)), codes % 65536) << n + 1;
+    }
+}
+
 TEST(Checksum, MuLawShortenSumsTheStoredCodeBytes) {
     // 0x7F and 0xFF both expand to 0: only the codes tell them apart.
     Bytes codes;
