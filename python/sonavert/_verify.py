@@ -165,7 +165,7 @@ def verify_paths(paths: Sequence[Any], *, jobs: Optional[int] = None,
     done: Dict[str, VerifyResult] = {}
     problems = total - len(tasks)
 
-    def report(outcome: Outcome) -> None:
+    def report(outcome: Any) -> None:  # an Outcome of VerifyTask.run
         src, status, message, sums = outcome
         checksum, computed = sums if sums is not None else (None, None)
         done[src] = VerifyResult(src, status, checksum, computed, message)
