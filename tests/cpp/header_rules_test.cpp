@@ -7,12 +7,10 @@
 #include <vector>
 
 #include "pipeline/checksum.hpp"
-#include "pipeline/convert.hpp"
 #include "pipeline/drivers.hpp"
 #include "pipeline/frames.hpp"
 #include "pipeline/header_rules.hpp"
 #include "pipeline_test_support.hpp"
-#include "sphere/fields.hpp"
 #include "sphere_test_support.hpp"
 
 namespace sonavert::pipeline {
@@ -128,23 +126,6 @@ TEST(HeaderRules, SwitchboardCountsOverChannelsOnlyWhenThePayloadSaysSo) {
         std::vector<std::uint8_t> out(static_cast<std::size_t>(*request_size(*layout, all)));
         ASSERT_TRUE(read_frames(ByteSource::of_memory(view(file)), *layout, all, out.data()).ok()) << what;
     }
-}
-
-TEST(HeaderRules, AdaptedHeadersConvertTheWholePayload) {
-    std::vector<std::int16_t> samples;
-    for (int i = 0; i < 40; ++i) samples.push_back(static_cast<std::int16_t>(i * 300 - 6000));
-    Bytes payload(reinterpret_cast<const std::uint8_t*>(samples.data()),
-                  reinterpret_cast<const std::uint8_t*>(samples.data()) + samples.size() * 2);
-    const Bytes total = testing::sphere_file(testing::pcm_fields("40", "2", "2"), payload);
-    const Bytes per_channel = testing::sphere_file(testing::pcm_fields("20", "2", "2"), payload);
-    sphere::SphereHeader header = *sphere::parse_header(view(total));
-    ASSERT_TRUE(*adapt_header(header, header.payload.size()));
-    EXPECT_EQ(sphere::field_text(header.fields, "sample_count", ""), "20");
-    const Result<ByteBuffer> adapted = convert(header, ConvertRequest{OutputFormat::Wav, FormRequest::AsStored, {}, {}});
-    const Result<ByteBuffer> plain =
-        convert(*sphere::parse_header(view(per_channel)), ConvertRequest{OutputFormat::Wav, FormRequest::AsStored, {}, {}});
-    ASSERT_TRUE(adapted.has_value() && plain.has_value());
-    EXPECT_TRUE(std::equal(adapted->view().begin(), adapted->view().end(), plain->view().begin(), plain->view().end()));
 }
 
 // --- checksums -----------------------------------------------------------------------
