@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "codecs/errors.hpp"
@@ -109,8 +110,9 @@ Result<ByteSums> sum_plain(const ByteSource& source, std::uint64_t offset, std::
 // its length), summing the first `frames` frames as the decoder makes them,
 // a block at a time while the block is in cache (no second pass over the
 // file's samples): code bytes when `codes` (a 1-byte mu-law file), else the
-// 16-bit levels.
-Result<ByteSums> sum_shorten(ByteView stream, const AudioLayout& layout, bool codes) {
+// 16-bit levels. Nothing (once decoded and checked) for a linear stream
+// under a 1-byte header, whose samples carry no checksum of ours.
+Result<std::optional<ByteSums>> sum_shorten(ByteView stream, const AudioLayout& layout, bool codes) {
     SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder decoder,
                         shorten::IncrementalDecoder::open(stream, shorten::Reconstruction::Proven,
                                                           codes ? shorten::ShortenSamples::MuLawCodes
@@ -146,8 +148,8 @@ Result<ByteSums> sum_shorten(ByteView stream, const AudioLayout& layout, bool co
         return codecs::errors::shorten_channels_disagree(channels, static_cast<std::int64_t>(layout.channels));
     }
     if (made < layout.frames) return codecs::errors::shorten_too_short(made, static_cast<std::int64_t>(layout.frames));
-    if (codes && !gives_codes) return ByteSums{};  // a linear stream under a 1-byte header: not summed
-    return sums;
+    if (codes && !gives_codes) return std::optional<ByteSums>();
+    return std::optional<ByteSums>(sums);
 }
 
 Result<ChecksumCheck> check_opened(const ByteSource& source, const sphere::SphereHeader& header,
@@ -160,8 +162,9 @@ Result<ChecksumCheck> check_opened(const ByteSource& source, const sphere::Spher
     if (layout.stored == Stored::Shorten) {
         const std::uint64_t offset = layout.payload_offset;
         SV_ASSIGN_OR_RETURN(const ByteView stream, bytes_at(source, offset, source.size() - offset));
-        SV_ASSIGN_OR_RETURN(sums, sum_shorten(stream, layout, width == 1));
-        summed = width == 1 || width == 2;
+        SV_ASSIGN_OR_RETURN(const std::optional<ByteSums> shorten_sums, sum_shorten(stream, layout, width == 1));
+        summed = shorten_sums.has_value() && (width == 1 || width == 2);
+        if (shorten_sums) sums = *shorten_sums;
     } else {
         SV_ASSIGN_OR_RETURN(sums, sum_plain(source, layout.payload_offset, layout.frames * layout.stored_frame_bytes));
         big_endian = layout.stored == Stored::Pcm16Be;

@@ -194,6 +194,11 @@ TEST(Checksum, SumsOfEveryCodingThatCarriesOne) {
                                                                                    }()))}}),
                                      shorten),
          ChecksumState::Match},
+        {"linear Shorten, 1-byte header", testing::sphere_file(testing::pcm_fields("300", "2", "1",
+                                                                                   {{"sample_coding", "pcm,embedded-shorten-v2.00"},
+                                                                                    {"sample_checksum", "0"}}),
+                                                               shorten),
+         ChecksumState::Unchecked},
         // Frames past sample_count are not summed, as they are not read.
         {"Shorten cut", testing::sphere_file(testing::pcm_fields("1", "2", "2", {{"sample_coding", "pcm,embedded-shorten-v2.00"},
                                                                                  {"sample_checksum", std::to_string(
