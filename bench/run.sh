@@ -26,3 +26,6 @@ echo "== measuring (load average now: $(cut -d' ' -f1-3 /proc/loadavg))"
 echo "== the sonavert-sph2pipe command as whole processes"
 .venv/bin/python bench/command_bench.py --command build/bench/sonavert-sph2pipe --data build/bench-data \
   --out build/command-bench.json
+
+echo "== sonavert verify -j 1 against decoding in-process (2,000 copies of the shared corpus)"
+.venv/bin/python bench/verify_bench.py || echo "(no shared corpus: skipped)"

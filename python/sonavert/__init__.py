@@ -18,13 +18,16 @@ if TYPE_CHECKING:
     from ._batch import BatchResult, batch
     from ._reading import SEEK_CUR, SEEK_END, SEEK_SET, SoundFile, blocks, read
     from ._source import DEFAULT_STREAM_LIMIT
+    from ._verify import VerifyReport, VerifyResult, verify, verify_paths
 
 _HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_api",
          "DTYPES": "_api", "FORMATS": "_api",
          "batch": "_batch", "BatchResult": "_batch",
          "read": "_reading", "blocks": "_reading", "SoundFile": "_reading",
          "SEEK_SET": "_reading", "SEEK_CUR": "_reading", "SEEK_END": "_reading",
-         "DEFAULT_STREAM_LIMIT": "_source"}
+         "DEFAULT_STREAM_LIMIT": "_source",
+         "verify": "_verify", "verify_paths": "_verify", "VerifyResult": "_verify",
+         "VerifyReport": "_verify"}
 
 
 def __getattr__(name: str) -> Any:
@@ -61,4 +64,8 @@ __all__ = [
     "SEEK_CUR",
     "SEEK_END",
     "DEFAULT_STREAM_LIMIT",
+    "verify",
+    "verify_paths",
+    "VerifyResult",
+    "VerifyReport",
 ]

@@ -17,7 +17,7 @@ import sonavert_native as _native
 
 from . import _formats
 from ._output import FORMATS, output_format, source_identity, write_output
-from ._source import Header, core, header_of, load_bytes, open_source, wav_header
+from ._source import Header, core, header_of, load_bytes, native_reads, open_source, wav_header
 
 if TYPE_CHECKING:
     from ._source import FieldValue
@@ -102,6 +102,9 @@ class Info:
     format: str = "NIST"
     endian: str = "FILE"
     name: Any = field(default=None, compare=False)  # the file as given
+    # sample_count counts the samples of every channel, as the original
+    # Switchboard-1 release wrote it: frames is sample_count / channels
+    counts_every_channel: bool = False
 
     def as_dict(self) -> Dict[str, Any]:
         return {
@@ -114,6 +117,7 @@ class Info:
             "bits_per_sample": self.bits_per_sample,
             "header_size": self.header_size,
             "fields": dict(self.fields),
+            "counts_every_channel": self.counts_every_channel,
         }
 
 
@@ -130,6 +134,7 @@ def _info(header: Header, name: Any) -> Info:
         fields=Fields(header),
         subtype=header.subtype,
         name=name,
+        counts_every_channel=header.counts_every_channel,
     )
 
 
@@ -274,21 +279,24 @@ def convert(src: Any, dst: Any, format: Optional[str] = None, channels: Any = No
         picked, _ = channel_list(channels, header.channels)
         span = frame_range(start, stop, header.samplerate, header.frames)
         chunks = [_formats.write(data, header, fmt, form, picked, span)]
-    elif channels is None and start is None and stop is None:
-        data = load_bytes(src)
-        chunks = [_native.transcode(data) if fmt == "wav" else _native.decode_pcm(data)]
     else:
-        with open_source(src, closefd=False) as source:
-            count, frames, rate, bits, _ = core.audio(source.handle)
-            picked, _ = channel_list(channels, count)
-            first, end = frame_range(start, stop, rate, frames)
-            samples = core.read(source.handle, first, end - first, "int16" if bits == 16 else "int32",
-                                None if picked is None else tuple(picked), None)
-        chunks = [samples]
-        if fmt == "wav":
-            kept = count if picked is None else len(picked)
-            # 16- and 32-bit samples: the length is even and needs no pad byte.
-            chunks.insert(0, wav_header(kept, rate, bits, len(samples)))
+        whole = channels is None and start is None and stop is None
+        loaded = load_bytes(src) if whole else None
+        if loaded is not None and native_reads(loaded):
+            chunks = [_native.transcode(loaded) if fmt == "wav" else _native.decode_pcm(loaded)]
+        else:
+            with open_source(src if loaded is None else loaded, closefd=False) as source:
+                count, frames, rate, bits, _ = core.audio(source.handle)
+                picked, _ = channel_list(channels, count)
+                first, end = frame_range(start, stop, rate, frames)
+                samples = core.read(source.handle, first, end - first,
+                                    "int16" if bits == 16 else "int32",
+                                    None if picked is None else tuple(picked), None)
+            chunks = [samples]
+            if fmt == "wav":
+                kept = count if picked is None else len(picked)
+                # 16- and 32-bit samples: the length is even and needs no pad byte.
+                chunks.insert(0, wav_header(kept, rate, bits, len(samples)))
     write_output(dst, chunks, inputs)
 
 

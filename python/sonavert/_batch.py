@@ -22,7 +22,7 @@ import time
 from collections import deque
 from dataclasses import dataclass, field
 from typing import (TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, Iterator, List,
-                    Optional, Sequence, Set, Tuple, Union)
+                    Optional, Sequence, Tuple, Union)
 
 from sonavert_native import __version__
 
@@ -30,7 +30,8 @@ from ._api import FORMATS, ChannelError, Position, channel_list, convert, frame_
 from ._formats import check_form
 from ._output import identity, remove_stale_temps, write_path
 from ._report import default_jobs, describe
-from ._source import not_regular, open_regular, read_header
+from ._source import core, open_regular, read_header
+from ._walk import find_sphere_files
 
 if TYPE_CHECKING:
     import concurrent.futures as cf
@@ -38,13 +39,9 @@ if TYPE_CHECKING:
 
     from ._output import Identity
 
-MAGIC = b"NIST_1A"
 PathName = Union[str, "os.PathLike[str]"]
 Channels = Union[int, Sequence[int], None]
 
-# Files named like this are taken for SPHERE files even without the magic,
-# so that a damaged one is reported rather than passed over.
-SPHERE_EXTENSION = ".sph"
 # The record of a batch, in the root of DST.
 RECORD_NAME = ".sonavert-batch.sqlite"
 # Files travel to the workers in chunks, which spares most of the cost of
@@ -85,6 +82,10 @@ class Task:
     channel_base: int = 0
     size: int = 0
     form: Optional[str] = None
+    verify: bool = False  # check the source's samples against its checksum first
+
+    def run(self) -> Outcome:
+        return convert_task(self)
 
 
 @dataclass
@@ -123,10 +124,16 @@ def make_folders(path: str) -> None:
 
 
 def convert_task(task: Task) -> Outcome:
-    """Runs one task: (source, "converted" | "failed", message, record)."""
+    """Runs one task: (source, "converted" | "failed", message, record).
+    With ``task.verify`` a source whose samples do not match its checksum,
+    or that cannot be decoded, fails before anything is written."""
     try:
         fd, st = open_regular(task.src)
         try:
+            if task.verify:
+                state, _, _, message = core.verify(fd)
+                if state not in ("ok", "unchecked"):
+                    return task.src, FAILED, message, None
             make_folders(os.path.dirname(task.dst))
             convert(fd, task.dst, task.format, task.channels, task.start, task.stop, task.form)
             header = read_header(fd)
@@ -258,75 +265,6 @@ def is_current(row: Optional[Row], src: str, options: str, st: os.stat_result,
 # --- the walk ------------------------------------------------------------------------
 
 
-@dataclass
-class Found:
-    """A walk's findings: SPHERE files with their status, and files that
-    are no sources with the reason."""
-
-    sources: List[Tuple[str, os.stat_result]] = field(default_factory=list)
-    problems: List[Tuple[str, str]] = field(default_factory=list)
-    folders: List[str] = field(default_factory=list)
-
-
-def _has_magic(path: str, found: Found) -> bool:
-    try:
-        fd, _ = open_regular(path)
-        try:
-            return os.pread(fd, len(MAGIC), 0) == MAGIC
-        finally:
-            os.close(fd)
-    except OSError as e:
-        found.problems.append(describe(e, path))
-        return False
-
-
-def find_sphere_files(root: str, exclude: Optional[Identity] = None) -> Found:
-    """The SPHERE files under ``root`` (files that start with the magic, or
-    are named *.sph), in sorted order, a folder's files before its
-    subfolders, leaving out the folder ``exclude`` (device, inode). Symlinks
-    are followed, each folder walked once. Walked iteratively: no depth is
-    too deep."""
-    found = Found()
-    seen: Set[Identity] = set()
-    stack = [root]
-    while stack:
-        directory = stack.pop()
-        try:
-            here = identity(os.stat(directory))
-            with os.scandir(directory) as listing:
-                entries = sorted(listing, key=lambda e: os.fsencode(e.name))
-        except OSError as e:
-            found.problems.append(describe(e, directory))
-            continue
-        if here in seen:
-            found.problems.append((directory, "folder already walked (a symlink loop or "
-                                              "a second link to it)"))
-            continue
-        seen.add(here)
-        found.folders.append(directory)
-        subdirs = []
-        for entry in entries:
-            path = entry.path
-            try:
-                st = entry.stat()
-            except FileNotFoundError:
-                found.problems.append((path, "dangling symbolic link" if entry.is_symlink()
-                                       else "vanished during the walk"))
-                continue
-            except OSError as e:
-                found.problems.append(describe(e, path))
-                continue
-            if stat.S_ISDIR(st.st_mode):
-                if identity(st) != exclude:
-                    subdirs.append(path)
-            elif not stat.S_ISREG(st.st_mode):
-                found.problems.append((path, not_regular(st.st_mode)))
-            elif entry.name.lower().endswith(SPHERE_EXTENSION) or _has_magic(path, found):
-                found.sources.append((path, st))
-        stack.extend(reversed(subdirs))
-    return found
-
-
 # --- planning ------------------------------------------------------------------------
 
 
@@ -341,7 +279,7 @@ class Plan:
 def plan(src_dir: Any, dst_dir: Any, format: str, channels: Any = None,
          start: Position = None, stop: Position = None, overwrite: bool = False,
          channel_base: int = 0, record: Optional[Dict[bytes, Row]] = None,
-         options: str = "", form: Optional[str] = None) -> Plan:
+         options: str = "", form: Optional[str] = None, verify: bool = False) -> Plan:
     """The tasks of a batch, the files that fail before any work (not
     sources, outputs that would replace an input or another output) and,
     given the ``record``, the sources whose outputs are current. Each
@@ -380,7 +318,7 @@ def plan(src_dir: Any, dst_dir: Any, format: str, channels: Any = None,
                 result.skipped.append((src, dst))
                 continue
             result.tasks.append(Task(src, dst, format, channels, start, stop, overwrite,
-                                     channel_base, st.st_size, form))
+                                     channel_base, st.st_size, form, verify))
     src_abs = os.path.abspath(src_root)
     result.folders = [os.path.join(dst_root, os.path.relpath(d, src_abs))
                       for d in map(os.path.abspath, found.folders)]
@@ -390,7 +328,7 @@ def plan(src_dir: Any, dst_dir: Any, format: str, channels: Any = None,
 # --- running -------------------------------------------------------------------------
 
 
-def _chunks(tasks: List[Task], workers: int) -> Iterator[List[Task]]:
+def _chunks(tasks: List[Any], workers: int) -> Iterator[List[Any]]:
     """Consecutive chunks of ``tasks``: about eight per worker for a small
     batch, within CHUNK_FILES and CHUNK_BYTES."""
     most = max(1, min(CHUNK_FILES, len(tasks) // (8 * workers)))
@@ -408,12 +346,13 @@ def _chunks(tasks: List[Task], workers: int) -> Iterator[List[Task]]:
 
 def convert_tasks(tasks: List[Task]) -> List[Outcome]:
     """Runs a chunk of tasks in a worker of an executor."""
-    return [convert_task(task) for task in tasks]
+    return [task.run() for task in tasks]
 
 
-def _run_inline(tasks: Iterable[Task], report: Callable[[Outcome], None]) -> None:
+def _run_inline(tasks: Iterable[Any], report: Callable[[Outcome], None]) -> None:
+    """Runs tasks (anything with ``run()``, ``src`` and ``dst``) here."""
     for task in tasks:
-        report(convert_task(task))
+        report(task.run())
 
 
 def _run_on(executor: "cf.Executor", tasks: List[Task], workers: int, window: int,
@@ -490,7 +429,7 @@ def _worker_main(conn: Any, parent: int) -> None:
             if chunk is None:
                 return
             for task in chunk:
-                conn.send(convert_task(task))
+                conn.send(task.run())
     except (EOFError, OSError):
         return  # the parent is gone
 
@@ -519,11 +458,11 @@ def _death(process: Any) -> str:
 def _clean_after(worker: _Worker) -> None:
     """Removes the temporary files that a dead worker left."""
     pid = worker.process.pid
-    for folder in {os.path.dirname(t.dst) or "." for t in worker.held}:
+    for folder in {os.path.dirname(t.dst) or "." for t in worker.held if t.dst}:
         remove_stale_temps(folder, only_pid=pid)
 
 
-def _run_pool(tasks: List[Task], workers: int, report: Callable[[Outcome], None]) -> None:
+def _run_pool(tasks: List[Any], workers: int, report: Callable[[Outcome], None]) -> None:
     """Runs ``tasks`` on ``workers`` processes. Each worker takes a chunk and
     reports file by file, so the file it held is known if it dies: that
     file fails, the rest of its chunk goes back in the queue and a new
@@ -626,7 +565,8 @@ def batch(src_dir: PathName, dst_dir: PathName, *, format: str = "wav",
           jobs: Optional[int] = None,
           progress: Optional[Callable[[int, int, Tuple[str, str, str]], None]] = None,
           channel_base: int = 0, scp: Optional[PathName] = None,
-          jsonl: Optional[PathName] = None, form: Optional[str] = None) -> BatchResult:
+          jsonl: Optional[PathName] = None, form: Optional[str] = None,
+          verify: bool = False) -> BatchResult:
     """Converts every SPHERE file under ``src_dir`` into the same tree shape
     under ``dst_dir``.
 
@@ -644,7 +584,9 @@ def batch(src_dir: PathName, dst_dir: PathName, *, format: str = "wav",
     or is no regular file. ``scp`` and ``jsonl`` name listings of every
     output (wav.scp lines "ID PATH"; JSON lines with path, frames,
     samplerate, channels and duration) written after the run. ``format`` and
-    ``form`` are those of ``convert``.
+    ``form`` are those of ``convert``. With ``verify`` each source is first
+    checked against its ``sample_checksum`` (see ``sonavert.verify``); one
+    that is corrupt fails and is not converted.
     """
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(map(repr, FORMATS))}, got {format!r}")
@@ -665,7 +607,8 @@ def batch(src_dir: PathName, dst_dir: PathName, *, format: str = "wav",
     record = BatchRecord(dst_root)
     try:
         return _batch(record, src_root, dst_root, options, format, channels, start, stop,
-                      overwrite, executor, jobs, progress, channel_base, scp, jsonl, began, form)
+                      overwrite, executor, jobs, progress, channel_base, scp, jsonl, began, form,
+                      verify)
     finally:
         record.close()
 
@@ -675,10 +618,10 @@ def _batch(record: BatchRecord, src_root: str, dst_root: str, options: str, form
            executor: Optional["cf.Executor"], jobs: Optional[int],
            progress: Optional[Callable[[int, int, Tuple[str, str, str]], None]],
            channel_base: int, scp: Any, jsonl: Any, began: float,
-           form: Optional[str] = None) -> BatchResult:
+           form: Optional[str] = None, verify: bool = False) -> BatchResult:
     rows = record.load()
     planned = plan(src_root, dst_root, format, channels, start, stop, overwrite, channel_base,
-                   rows, options, form)
+                   rows, options, form, verify)
     for folder in planned.folders:
         remove_stale_temps(folder)
     result = BatchResult()

@@ -1,4 +1,4 @@
-"""The ``sonavert`` command: info, convert and batch.
+"""The ``sonavert`` command: info, convert, batch and verify.
 
 Errors are one line on standard error, ``sonavert: FILE: MESSAGE``, with
 exit status 1; a bad command line exits with status 2; a reader of standard
@@ -22,7 +22,7 @@ from sonavert_native import __version__
 
 from ._output import FORMATS, output_format, wait_writable, write_all, write_output
 from ._report import describe, shown
-from ._source import StreamTooLong, load_bytes, open_fd, read_fd
+from ._source import StreamTooLong, load_bytes, native_reads, open_fd, read_fd
 
 TYPE_CHECKING = False  # typing is not imported at run time: the command starts faster
 if TYPE_CHECKING:
@@ -256,7 +256,8 @@ def _human(name: str, meta: Any) -> str:
         shown(name),
         f"  channels      {meta.channels}",
         f"  sample rate   {meta.samplerate} Hz",
-        f"  frames        {meta.frames}",
+        f"  frames        {meta.frames}" + (" (sample_count counts every channel)"
+                                               if meta.counts_every_channel else ""),
         f"  duration      {_duration(meta.duration)}",
         f"  coding        {_show(meta.coding)}",
         f"  shorten       {'yes' if meta.shorten else 'no'}",
@@ -313,7 +314,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
 def _convert(source: Any, target: Any, fmt: str, channels: Optional[List[int]], start: Any,
              stop: Any, form: Optional[str]) -> None:
     if channels is None and start is None and stop is None and form is None and \
-            fmt in ("wav", "raw"):
+            fmt in ("wav", "raw") and native_reads(source):
         # A whole file, the common case, needs nothing but the native module.
         import sonavert_native
 
@@ -423,7 +424,7 @@ def _cmd_batch(args: argparse.Namespace) -> int:
         result = batch(args.src, args.dst, format=args.format or "wav", channels=channels,
                        start=start, stop=stop, overwrite=args.overwrite, jobs=args.jobs,
                        progress=bar.update if bar else None, channel_base=1,
-                       scp=args.scp, jsonl=args.jsonl, form=args.form)
+                       scp=args.scp, jsonl=args.jsonl, form=args.form, verify=args.verify)
     except (ValueError, OSError) as e:
         return _fail(args.src, e)
     finally:
@@ -436,6 +437,35 @@ def _cmd_batch(args: argparse.Namespace) -> int:
     for src, message in result.failed:
         _say(f"{PROG}: {shown(src)}: {message}")
     return 1 if result.failed else 0
+
+
+# --- verify --------------------------------------------------------------------------
+
+
+def _cmd_verify(args: argparse.Namespace) -> int:
+    from ._verify import verify_paths
+
+    stderr = sys.stderr
+    bar = ProgressBar(stderr) if stderr is not None and stderr.isatty() else None
+    try:
+        report = verify_paths(args.paths, jobs=args.jobs, progress=bar.update if bar else None)
+    finally:
+        if bar:
+            bar.close()
+    if args.json:
+        from json import dumps
+
+        text = "".join(dumps({"file": shown(r.name), **r.as_dict()}, ensure_ascii=False) + "\n"
+                       for r in report.results)
+    else:
+        text = "".join(f"{shown(r.name)}: {r.status}: {r.message}\n"
+                       for r in report.results if not r.ok)
+    if text:
+        _emit(text)
+    counts = ", ".join(f"{report.count(s)} {s}" for s in ("ok", "unchecked", "corrupt", "unreadable"))
+    total = len(report.results)
+    _say(f"{PROG}: {counts} ({total} file{'s' if total != 1 else ''} in {report.seconds:.1f} s)")
+    return 0 if report.ok else 1
 
 
 # --- entry point ---------------------------------------------------------------------
@@ -477,8 +507,24 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--jsonl", metavar="FILE",
                    help="write a JSON-lines listing of the outputs (path, frames, samplerate, "
                         "channels, duration)")
+    p.add_argument("--verify", action="store_true",
+                   help="check each source against its sample_checksum before converting it; "
+                        "a corrupt one fails")
     _add_selection(p)
     p.set_defaults(run=_cmd_batch, parser=p)
+
+    p = commands.add_parser(
+        "verify", help="check SPHERE files against their sample_checksum",
+        description="Decode every file (and every SPHERE file under each folder) and compare "
+                    "its samples with the header's sample_checksum. Lists each corrupt or "
+                    "unreadable file, then a summary; exits with status 1 if there was any.")
+    p.add_argument("paths", nargs="+", metavar="PATH", help="SPHERE file or folder")
+    p.add_argument("-j", "--jobs", type=_jobs, default=None,
+                   help="parallel processes (default: all cores)")
+    p.add_argument("--json", action="store_true",
+                   help="one JSON object per file and line (file, status, checksum, computed, "
+                        "message)")
+    p.set_defaults(run=_cmd_verify, parser=p)
     return parser
 
 

@@ -45,11 +45,11 @@ class Header:
     dataclass: the command's start does without importing dataclasses)."""
 
     __slots__ = ("block", "header_size", "channels", "samplerate", "frames", "coding",
-                 "bits_per_sample", "subtype", "shorten")
+                 "bits_per_sample", "subtype", "shorten", "counts_every_channel")
 
     def __init__(self, block: bytes, header_size: int, channels: int, samplerate: int,
                  frames: int, coding: str, bits_per_sample: Optional[int],
-                 subtype: Optional[str], shorten: bool) -> None:
+                 subtype: Optional[str], shorten: bool, counts_every_channel: bool = False) -> None:
         self.block = block  # the header block itself
         self.header_size = header_size
         self.channels = channels
@@ -59,6 +59,9 @@ class Header:
         self.bits_per_sample = bits_per_sample  # decoded width; None: cannot be decoded
         self.subtype = subtype  # "PCM_16", "PCM_32", "ULAW", "ALAW"; None as above
         self.shorten = shorten  # the payload is a Shorten stream
+        # sample_count is the total over every channel (the original
+        # Switchboard-1 release); frames is that count / channels
+        self.counts_every_channel = counts_every_channel
 
     def _key(self) -> Tuple[Any, ...]:
         return tuple(getattr(self, name) for name in self.__slots__)
@@ -317,6 +320,14 @@ def header_of(file: Any, stream_limit: Optional[int] = None) -> Tuple[Header, An
     """(header, name) of ``file``; of a path, only the header block is read."""
     with open_source(file, stream_limit, closefd=False) as source:
         return source.header(), source.name
+
+
+def native_reads(source: Handle) -> bool:
+    """Whether sonavert_native reads the file (bytes or a descriptor) as the
+    package does. A header that the package's reads refuse, or whose
+    sample_count counts every channel, goes through the core's reads."""
+    _, parsed = core.read_header(source)
+    return parsed[5] is not None and not parsed[8]
 
 
 def quoted(text: str) -> str:

@@ -11,12 +11,20 @@ using pipeline::FormRequest;
 using pipeline::OutputFormat;
 using pipeline::RangeRequest;
 
+// A format name known by its first three letters (two for "au"), in any
+// letter case: "WAV", "wave" and "riff" name WAV, "aiff" AIFF.
 std::optional<OutputFormat> parse_format(std::string_view name) {
-    if (name == "sph") return OutputFormat::Sphere;
-    if (name == "raw") return OutputFormat::Raw;
-    if (name == "wav" || name == "rif") return OutputFormat::Wav;
-    if (name == "au") return OutputFormat::Au;
-    if (name == "aif" || name == "mac") return OutputFormat::Aiff;
+    std::string lower(name);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (lower.size() >= 2 && lower.compare(0, 2, "au") == 0) return OutputFormat::Au;
+    if (lower.size() < 3) return std::nullopt;
+    const std::string_view key = std::string_view(lower).substr(0, 3);
+    if (key == "sph") return OutputFormat::Sphere;
+    if (key == "raw") return OutputFormat::Raw;
+    if (key == "wav" || key == "rif") return OutputFormat::Wav;
+    if (key == "aif" || key == "mac") return OutputFormat::Aiff;
     return std::nullopt;
 }
 
@@ -73,53 +81,65 @@ bool parse_range(std::string_view text, bool seconds, RangeRequest& range) {
 
 std::optional<CommandLine> parse_command_line(const std::vector<std::string_view>& args) {
     CommandLine line;
-    bool form_given = false;
-    std::size_t i = 0;
-    for (; i < args.size(); ++i) {
+    std::vector<std::string_view> operands;
+    // Which of -t and -s set the range, so that the other is refused.
+    char range_option = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (arg == "--") {
-            ++i;
+            operands.insert(operands.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
             break;
         }
-        if (arg.size() < 2 || arg[0] != '-') break;
-        const char option = arg[1];
-        if (option == 'p' || option == 'u' || option == 'a') {
-            if (arg.size() != 2 || form_given) return std::nullopt;
-            form_given = true;
-            line.request.form = option == 'p' ? FormRequest::Pcm16 : option == 'u' ? FormRequest::MuLaw : FormRequest::ALaw;
+        if (arg.size() < 2 || arg[0] != '-') {
+            operands.push_back(arg);  // options may follow it
             continue;
         }
-        if (option != 'h' && option != 't' && option != 's' && option != 'c' && option != 'f') return std::nullopt;
-        std::string_view value = arg.substr(2);
-        if (value.empty()) {
-            if (++i == args.size()) return std::nullopt;
-            value = args[i];
-        }
-        switch (option) {
-            case 'h':
-                line.header_file = std::string(value);
-                break;
-            case 't':
-            case 's':
-                if (line.request.range.unit != RangeRequest::Unit::None) return std::nullopt;
-                if (!parse_range(value, option == 't', line.request.range)) return std::nullopt;
-                break;
-            case 'c':
-                if (value != "1" && value != "2") return std::nullopt;
-                line.request.channel = value == "1" ? 1u : 2u;
-                break;
-            case 'f': {
-                const std::optional<OutputFormat> format = parse_format(value);
-                if (!format) return std::nullopt;
-                line.request.format = *format;
-                break;
+        // A group of options: flags, then at most one option that takes the
+        // rest of the argument, or the next argument, as its value.
+        for (std::size_t k = 1; k < arg.size(); ++k) {
+            const char option = arg[k];
+            if (option == 'p' || option == 'u' || option == 'a') {
+                line.request.form = option == 'p' ? FormRequest::Pcm16
+                                    : option == 'u' ? FormRequest::MuLaw
+                                                    : FormRequest::ALaw;
+                continue;
             }
+            if (option != 'h' && option != 't' && option != 's' && option != 'c' && option != 'f') {
+                return std::nullopt;
+            }
+            std::string_view value = arg.substr(k + 1);
+            if (value.empty()) {
+                if (++i == args.size()) return std::nullopt;
+                value = args[i];
+            }
+            switch (option) {
+                case 'h':
+                    line.header_file = std::string(value);
+                    break;
+                case 't':
+                case 's':
+                    if (range_option != 0 && range_option != option) return std::nullopt;
+                    range_option = option;
+                    line.request.range = RangeRequest{};
+                    if (!parse_range(value, option == 't', line.request.range)) return std::nullopt;
+                    break;
+                case 'c':
+                    if (value != "1" && value != "2") return std::nullopt;
+                    line.request.channel = value == "1" ? 1u : 2u;
+                    break;
+                case 'f': {
+                    const std::optional<OutputFormat> format = parse_format(value);
+                    if (!format) return std::nullopt;
+                    line.request.format = *format;
+                    break;
+                }
+            }
+            break;  // the value ends the group
         }
     }
-    const std::size_t operands = args.size() - i;
-    if (operands < 1 || operands > 2) return std::nullopt;
-    line.input = std::string(args[i]);
-    if (operands == 2) line.output = std::string(args[i + 1]);
+    if (operands.empty() || operands.size() > 2) return std::nullopt;
+    line.input = std::string(operands[0]);
+    if (operands.size() == 2) line.output = std::string(operands[1]);
     return line;
 }
 

@@ -20,6 +20,7 @@
 #include "command/args.hpp"
 #include "common/bytes.hpp"
 #include "pipeline/convert.hpp"
+#include "pipeline/header_rules.hpp"
 #include "sphere/header.hpp"
 
 namespace {
@@ -201,6 +202,10 @@ int run(const sonavert::command::CommandLine& line) {
         sonavert::sphere::parse_header(line.header_file ? header_file.view() : input.view());
     if (!header) return fail(header_name, header.error().message);
     if (line.header_file) header->payload = input.view();
+    // Refusals that name the cause, and Switchboard-1's count over channels.
+    if (sonavert::Result<bool> adapted = sonavert::pipeline::adapt_header(*header, header->payload.size()); !adapted) {
+        return fail(header_name, adapted.error().message);
+    }
 
     sonavert::Result<ByteBuffer> out = sonavert::pipeline::convert(*header, line.request);
     if (!out) return fail(line.input, out.error().message);

@@ -18,6 +18,7 @@
 #include "codecs/g711.hpp"
 #include "common/checked.hpp"
 #include "pipeline/errors.hpp"
+#include "pipeline/header_rules.hpp"
 #include "sphere/fields.hpp"
 
 namespace sonavert::pipeline {
@@ -154,9 +155,11 @@ Result<AudioLayout> check_audio(const sphere::SphereHeader& header, std::uint64_
     const sphere::HeaderFields& fields = header.fields;
     AudioLayout layout;
     layout.payload_offset = header.header_size;
+    SV_TRY(check_readable(header));
+    layout.counts_every_channel = counts_every_channel(header, file_length - header.header_size);
     const std::string_view coding = sphere::field_text(fields, "sample_coding", "pcm");
     const std::uint64_t available = file_length - header.header_size;
-    if (!codecs::split_coding(coding).compressed() &&
+    if (!codecs::split_coding(coding).compressed() && !layout.counts_every_channel &&
         !codecs::undeclared_shorten(fields, header.payload, available)) {
         SV_ASSIGN_OR_RETURN(const std::uint64_t declared, sphere::declared_payload_size(fields));
         if (available < declared) return errors::payload_truncated(declared, available);
@@ -169,6 +172,7 @@ Result<AudioLayout> check_audio(const sphere::SphereHeader& header, std::uint64_
     SV_ASSIGN_OR_RETURN(const std::int64_t rate, sphere::require_int(fields, "sample_rate"));
     layout.channels = static_cast<std::uint64_t>(channels);
     layout.frames = static_cast<std::uint64_t>(frames);
+    if (layout.counts_every_channel) layout.frames /= layout.channels;
     layout.sample_rate = static_cast<std::uint64_t>(rate);
     if (layout.stored != Stored::Shorten && layout.stored != Stored::PcuLawShorten) {
         // The declared payload (count x channels x width) fits the file, so

@@ -81,6 +81,9 @@ std::uint16_t decoded_width(Stored stored) noexcept;
 // What a valid header says about the audio, after the checks that decoding
 // the file would make before it decodes, in the same order and with the
 // same messages: the declared payload within the file, then the coding.
+// The refusals of check_readable come first, and a sample_count that counts
+// every channel (counts_every_channel) gives frames = sample_count /
+// channels, with no truncation check: the payload holds exactly those.
 struct AudioLayout {
     Stored stored = Stored::Pcm16Le;
     std::uint16_t bits_per_sample = 16;  // of the decoded samples
@@ -89,6 +92,7 @@ struct AudioLayout {
     std::uint64_t sample_rate = 0;
     std::uint64_t payload_offset = 0;    // the header size
     std::uint64_t stored_frame_bytes = 0;  // bytes per stored frame (0 for Shorten)
+    bool counts_every_channel = false;     // sample_count is the total over channels
 };
 Result<AudioLayout> check_audio(const sphere::SphereHeader& header, std::uint64_t file_length);
 

@@ -54,6 +54,31 @@ TEST(CommandArgs, AcceptedCommandLines) {
          "data.raw", "", "hdr.sph"},
         {"-- -in- out", OutputFormat::Sphere, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "-in-", "out", ""},
         {"- out", OutputFormat::Sphere, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "-", "out", ""},
+        // Options after the operands, as getopt permutes them.
+        {"in.sph -f wav -c 1 -p", OutputFormat::Wav, FormRequest::Pcm16, 1u, Unit::None, 0, 0, 0, 0, "in.sph", "", ""},
+        {"in -s 10:20 out -u", OutputFormat::Sphere, FormRequest::MuLaw, {}, Unit::Samples, 0, 0, 10, 20, "in", "out",
+         ""},
+        {"in -- -out", OutputFormat::Sphere, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "-out", ""},
+        // A repeated option: the last one wins; flags may be grouped.
+        {"-p -u in", OutputFormat::Sphere, FormRequest::MuLaw, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-u in -a", OutputFormat::Sphere, FormRequest::ALaw, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-pu in", OutputFormat::Sphere, FormRequest::MuLaw, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-pc2 in", OutputFormat::Sphere, FormRequest::Pcm16, 2u, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-c 1 -c 2 in", OutputFormat::Sphere, FormRequest::AsStored, 2u, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-t 0.5:1 -t 2:3 in", OutputFormat::Sphere, FormRequest::AsStored, {}, Unit::Seconds, 2, 3, 0, 0, "in", "", ""},
+        {"-t 0.5:1 -t :3 in", OutputFormat::Sphere, FormRequest::AsStored, {}, Unit::Seconds, 0, 3, 0, 0, "in", "", ""},
+        {"-s 1:2 -s 5: in", OutputFormat::Sphere, FormRequest::AsStored, {}, Unit::Samples, 0, 0, 5, 0, "in", "", ""},
+        {"-h a -h b in", OutputFormat::Sphere, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", "b"},
+        // Format names by their first three letters (two for au), any case.
+        {"-f WAV in", OutputFormat::Wav, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-f wave in", OutputFormat::Wav, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-f riff in", OutputFormat::Wav, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-f aiff in", OutputFormat::Aiff, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-f Sphere in", OutputFormat::Sphere, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-f RAWDATA in", OutputFormat::Raw, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-f AU in", OutputFormat::Au, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-f audio in", OutputFormat::Au, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
+        {"-fMacintosh in", OutputFormat::Aiff, FormRequest::AsStored, {}, Unit::None, 0, 0, 0, 0, "in", "", ""},
     };
     for (const Case& c : cases) {
         const std::optional<CommandLine> got = parse(c.line);
@@ -77,18 +102,23 @@ TEST(CommandArgs, RefusedCommandLines) {
         "",                    // no infile
         "a b c",               // three operands
         "-f flac in",          // unknown format
-        "-f WAV in",           // formats are lower-case
+        "-f wa in",            // three letters, two only for au
+        "-f a in",
+        "-f ws in",
         "-x in",               // unknown option
+        "in -x",
+        "-px in",              // unknown option in a group
         "-c 3 in",             // channels 1 and 2 only
         "-c 0 in",
         "-c",                  // missing value
         "-f",
-        "-p -u in",            // one form only
-        "-p -p in",
-        "-pu in",
-        "-t 1:2 -s 1:2 in",    // one range only
+        "in -c",               // missing value after the operand
+        "in out extra -p",     // three operands, options among them
+        "-t 1:2 -s 1:2 in",    // time and samples: one kind of range only
+        "in -s 1:2 -t 1:2",
         "-t 1 in",             // no colon
-        "-t -1:2 in",          // negative
+        "-t -1:2 in",          // negative (sph2pipe converts the whole file)
+        "in -t -0.5:1",
         "-t 1e3:2 in",         // plain decimals only
         "-t .:2 in",
         "-t 1..2:3 in",

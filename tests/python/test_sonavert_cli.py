@@ -86,7 +86,8 @@ def test_info_json_and_errors_per_file(capsys, stereo, tmp_path):
                      "header_size": 1024,
                      "fields": {"sample_count": 30000, "sample_rate": 20000, "channel_count": 2,
                                 "sample_n_bytes": 2, "sample_coding": "pcm",
-                                "sample_byte_format": "01", "speaker": "ann", "gain": 0.5}}
+                                "sample_byte_format": "01", "speaker": "ann", "gain": 0.5},
+                     "counts_every_channel": False}
     assert (second["shorten"], second["duration"]) == (True, 600.0)
     assert second["fields"]["peak"] == "-inf"  # JSON has no infinity
 
@@ -174,7 +175,7 @@ def test_convert_into_a_closed_pipe_is_quiet(tmp_path):
     [
         ([], "the following arguments are required: COMMAND (see 'sonavert --help')"),
         (["play"], "argument COMMAND: invalid choice: 'play' (choose from 'info', 'convert', "
-                   "'batch') (see 'sonavert --help')"),
+                   "'batch', 'verify') (see 'sonavert --help')"),
         (["info"], "the following arguments are required: FILE "
                    "(see 'sonavert info --help')"),
         (["convert", "a.sph"], "the following arguments are required: OUT "

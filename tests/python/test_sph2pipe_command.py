@@ -125,7 +125,7 @@ def test_every_catalogued_decoding_message_is_one_line_and_exit_1(tmp_path):
 def test_bad_command_lines_print_the_usage(tmp_path):
     source = tmp_path / "in.sph"
     source.write_bytes(pcm_file(ramp(10)))
-    for args in ([], ["-f", "flac", str(source)], ["-c", "3", str(source)], ["-p", "-u", str(source)],
+    for args in ([], ["-f", "flac", str(source)], ["-c", "3", str(source)], ["-t", "-1:2", str(source)],
                  ["-t", "1", str(source)], ["-s", "1.5:2", str(source)], ["-q", str(source)],
                  [str(source), "a", "b"]):
         result = run(args)
@@ -133,6 +133,25 @@ def test_bad_command_lines_print_the_usage(tmp_path):
         assert result.stdout == b"", args
         assert result.stderr.decode().startswith(f"usage: {PROGRAM} [-h hdrfile] [-t|-s b:e] [-c 1|2]"), args
         assert result.stderr.count(b"\n") == 1, args
+
+
+def test_getopt_command_lines_give_the_outputs_of_their_plain_forms(tmp_path):
+    source = tmp_path / "in.sph"
+    source.write_bytes(pcm_file(ramp(400, channels=2), rate=8000))
+    name = str(source)
+    pairs = [
+        ([name, "-f", "wav", "-c", "1", "-p"], ["-f", "wav", "-c", "1", "-p", name]),
+        (["-p", "-u", name], ["-u", name]),
+        (["-pu", "-fWAVE", name], ["-u", "-f", "wav", name]),
+        (["-t", "0.01:0.02", "-t", "0.02:0.03", name], ["-t", "0.02:0.03", name]),
+        (["-c", "2", name, "-c", "1", "-f", "AIFF"], ["-c", "1", "-f", "aif", name]),
+        (["-f", "riff", name], ["-f", "wav", name]),
+        (["-f", "Au", name], ["-f", "au", name]),
+    ]
+    for given, plain in pairs:
+        got, expected = run(given), run(plain)
+        assert (got.returncode, expected.returncode) == (0, 0), (given, got.stderr)
+        assert got.stdout == expected.stdout and got.stdout, given
 
 
 def test_file_and_range_errors_write_nothing(tmp_path):

@@ -9,6 +9,7 @@
 #include "oracles.hpp"
 #include "pipeline/drivers.hpp"
 #include "pipeline/frames.hpp"
+#include "pipeline/header_rules.hpp"
 #include "shorten/decoder.hpp"
 #include "shorten/incremental.hpp"
 #include "shorten/to_pcm.hpp"
@@ -52,12 +53,11 @@ std::uint64_t promised_length(const sphere::HeaderFields& fields) {
     return count * channels * width * (width == 1 ? 2 : 1);
 }
 
-// The whole file decoded as the package and the command read it (every
-// coding of Reading::Corpora), with the checks in check_audio's order: the
-// declared payload within the file (unless the payload is a stream), then
-// the coding.
-Result<ByteBuffer> decode_corpora(ByteView input) {
-    SV_ASSIGN_OR_RETURN(const sphere::SphereHeader header, sphere::parse_header(input));
+// A whole file's header and payload decoded as the package and the command
+// read them (every coding of Reading::Corpora), with the checks in
+// check_audio's order: the declared payload within the file (unless the
+// payload is a stream), then the coding.
+Result<ByteBuffer> decode_corpora(const sphere::SphereHeader& header) {
     ByteView payload = header.payload;
     if (!codecs::undeclared_shorten(header.fields, header.payload, header.payload.size())) {
         SV_ASSIGN_OR_RETURN(payload, pipeline::audio_payload(header));
@@ -336,16 +336,27 @@ CheckOutcome check_header_reader(ByteView input) {
         return broken("the header reader parses otherwise");
     }
     const Result<pipeline::AudioLayout> layout = pipeline::check_audio(read->header, input.size());
+    // The reads refuse what check_readable refuses, with its message, and
+    // read a sample_count over every channel as the count per channel.
+    sphere::SphereHeader adapted = *whole;
+    const Result<bool> rules = pipeline::adapt_header(adapted, adapted.payload.size());
+    if (!rules) {
+        if (layout || !(layout.error() == rules.error())) return broken("the audio checks refuse otherwise");
+        return {true, {}};
+    }
+    if (layout && layout->counts_every_channel != *rules) return broken("the audio checks count otherwise");
     // The package reads every variant that real corpora carry (version-1
     // Shorten, any embedded-shorten version text, pculaw, undeclared
     // Shorten payloads), a superset of decode_pcm: where decode_pcm
-    // succeeds the package gives the same samples, pculaw aside.
-    const Result<ByteBuffer> strict = pipeline::decode_pcm(input);
-    const Result<ByteBuffer> decoded = decode_corpora(input);
-    if (strict && !pculaw_base(whole->fields) &&
-        (!decoded || decoded->size() != strict->size() ||
-         !std::equal(strict->view().begin(), strict->view().end(), decoded->data()))) {
-        return broken("the package reads otherwise than decode_pcm");
+    // succeeds on a header the package takes as it stands, the package
+    // gives the same samples, pculaw aside.
+    const Result<ByteBuffer> decoded = decode_corpora(adapted);
+    if (!*rules && !pculaw_base(whole->fields)) {
+        const Result<ByteBuffer> strict = pipeline::decode_pcm(input);
+        if (strict && (!decoded || decoded->size() != strict->size() ||
+                       !std::equal(strict->view().begin(), strict->view().end(), decoded->data()))) {
+            return broken("the package reads otherwise than decode_pcm");
+        }
     }
     // Shorten: the audio checks pass before the stream is decoded; reading
     // every frame then fails as the whole decode does (below).

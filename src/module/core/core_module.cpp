@@ -14,6 +14,7 @@
 #include "module/binding.hpp"
 #include "module/boundary.hpp"
 #include "module/core/arguments.hpp"
+#include "module/core/checksums.hpp"
 #include "module/core/headers.hpp"
 #include "module/core/reads.hpp"
 #include "module/core/sources.hpp"
@@ -86,6 +87,8 @@ PyMethodDef g_functions[] = {
     {"wav_header", SV_FUNCTION(wav_header), METH_VARARGS | METH_KEYWORDS,
      "wav_header(channels, samplerate, bits, length)\n--\n\nThe WAV header for PCM of this shape."},
     {"write", SV_FUNCTION(write_file), METH_VARARGS | METH_KEYWORDS, kWriteDoc},
+    {"verify", SV_FUNCTION(verify), METH_VARARGS | METH_KEYWORDS,
+     "verify(source)\n--\n\n(state, sample_checksum, sum, message) of a whole file's samples."},
     {"quoted", SV_FUNCTION(quoted), METH_VARARGS | METH_KEYWORDS,
      "quoted(text)\n--\n\nThe quoted form of `text` used in messages."},
     {nullptr, nullptr, 0, nullptr},

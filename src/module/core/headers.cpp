@@ -7,6 +7,7 @@
 #include "module/core/sources.hpp"
 #include "module/core/unlocked.hpp"
 #include "module/ref.hpp"
+#include "pipeline/header_rules.hpp"
 #include "sphere/fields.hpp"
 #include "sphere/numbers.hpp"
 
@@ -27,25 +28,30 @@ const char* subtype_name(pipeline::Stored stored) noexcept {
     }
 }
 
-// (header_size, channels, samplerate, frames, coding, bits, subtype, shorten)
-// of a parsed header in a file of `file_length` bytes; bits (the decoded
-// width) and subtype are None for a coding that cannot be decoded.
+// (header_size, channels, samplerate, frames, coding, bits, subtype, shorten,
+// counts_every_channel) of a parsed header of a file of `file_length` bytes;
+// bits (the decoded width) and subtype are None for a coding that cannot be
+// decoded or a header that reads refuse (check_readable). frames is the
+// count per channel, also where sample_count counts every channel.
 PyObject* header_tuple(const sphere::SphereHeader& header, std::uint64_t file_length) {
     auto number = [&](const char* name) -> std::int64_t {
         const Result<std::int64_t> value = sphere::require_int(header.fields, name);
         return value ? *value : 0;  // validated: always present
     };
-    const Result<pipeline::Stored> stored = pipeline::stored_coding(header, file_length);
+    const bool every_channel = pipeline::counts_every_channel(header, file_length - header.header_size);
+    const std::int64_t frames = number("sample_count") / (every_channel ? number("channel_count") : 1);
+    Result<pipeline::Stored> stored = pipeline::stored_coding(header, file_length);
+    if (Status readable = pipeline::check_readable(header); !readable) stored = std::move(readable).error();
     Ref bits(stored ? PyLong_FromLong(pipeline::decoded_width(*stored)) : (Py_INCREF(Py_None), Py_None));
     Ref subtype(stored ? PyUnicode_FromString(subtype_name(*stored)) : (Py_INCREF(Py_None), Py_None));
     Ref coding(text_object(sphere::field_text(header.fields, "sample_coding", "pcm")));
     if (bits.p == nullptr || subtype.p == nullptr || coding.p == nullptr) return nullptr;
     const bool shorten =
         stored && (*stored == pipeline::Stored::Shorten || *stored == pipeline::Stored::PcuLawShorten);
-    return Py_BuildValue("(KLLLOOOO)", static_cast<unsigned long long>(header.header_size),
+    return Py_BuildValue("(KLLLOOOOO)", static_cast<unsigned long long>(header.header_size),
                          static_cast<long long>(number("channel_count")), static_cast<long long>(number("sample_rate")),
-                         static_cast<long long>(number("sample_count")), coding.p, bits.p, subtype.p,
-                         shorten ? Py_True : Py_False);
+                         static_cast<long long>(frames), coding.p, bits.p, subtype.p, shorten ? Py_True : Py_False,
+                         every_channel ? Py_True : Py_False);
 }
 
 const Signature kHeaderBytesNeeded{"header_bytes_needed", {"prefix"}};

@@ -11,6 +11,7 @@
 #include "module/core/arguments.hpp"
 #include "module/core/unlocked.hpp"
 #include "pipeline/convert.hpp"
+#include "pipeline/header_rules.hpp"
 #include "sphere/header.hpp"
 
 namespace sonavert::module {
@@ -93,7 +94,8 @@ PyObject* write_file(PyObject*, PyObject* args, PyObject* kwargs) {
         {
             Unlocked unlocked;
             out.emplace([&]() -> Result<ByteBuffer> {
-                SV_ASSIGN_OR_RETURN(const sphere::SphereHeader header, sphere::parse_header(source));
+                SV_ASSIGN_OR_RETURN(sphere::SphereHeader header, sphere::parse_header(source));
+                SV_TRY(pipeline::adapt_header(header, header.payload.size()));
                 return pipeline::convert_selection(header, format, form, sel);
             }());
         }
