@@ -14,12 +14,13 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
-    from ._api import DTYPES, FORMATS, ChannelError, Info, convert, info
+    from ._api import DTYPES, FORMATS, Info, convert, info
     from ._batch import BatchResult, batch
     from ._reading import SEEK_CUR, SEEK_END, SEEK_SET, SoundFile, blocks, read
+    from ._selection import ChannelError
     from ._source import DEFAULT_STREAM_LIMIT
 
-_HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_api",
+_HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_selection",
          "DTYPES": "_api", "FORMATS": "_api",
          "batch": "_batch", "BatchResult": "_batch",
          "read": "_reading", "blocks": "_reading", "SoundFile": "_reading",
