@@ -16,6 +16,7 @@ if TYPE_CHECKING:
 
     from ._api import DTYPES, FORMATS, Info, convert, info
     from ._batch import BatchResult, batch
+    from ._errors import LibsndfileError, SoundFileError, SoundFileRuntimeError
     from ._reading import SEEK_CUR, SEEK_END, SEEK_SET, SoundFile, blocks, read
     from ._selection import ChannelError
     from ._source import DEFAULT_STREAM_LIMIT
@@ -25,7 +26,8 @@ _HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_se
          "batch": "_batch", "BatchResult": "_batch",
          "read": "_reading", "blocks": "_reading", "SoundFile": "_reading",
          "SEEK_SET": "_reading", "SEEK_CUR": "_reading", "SEEK_END": "_reading",
-         "DEFAULT_STREAM_LIMIT": "_source"}
+         "DEFAULT_STREAM_LIMIT": "_source", "SoundFileError": "_errors",
+         "SoundFileRuntimeError": "_errors", "LibsndfileError": "_errors"}
 
 
 def __getattr__(name: str) -> Any:
@@ -56,6 +58,9 @@ __all__ = [
     "Info",
     "BatchResult",
     "ChannelError",
+    "SoundFileError",
+    "SoundFileRuntimeError",
+    "LibsndfileError",
     "DTYPES",
     "FORMATS",
     "SEEK_SET",

@@ -41,7 +41,8 @@ def _dtype_name(dtype: Any) -> str:
     TypeError for what is no dtype at all, a ValueError for another type."""
     name: str = _numpy().dtype(dtype).name
     if name not in _TYPE_CODES:
-        raise ValueError(f"dtype must be one of {sorted(_TYPE_CODES)} and not {name!r}")
+        raise ValueError(f"cannot read samples as {name}: the dtype must be float64, float32, "
+                         "int32 or int16")
     return name
 
 
@@ -232,8 +233,10 @@ class SoundFile:
         returns it (cut to the frames read when no ``fill_value`` is given)."""
         self._open()
         if out is None:
-            frames = self._check_frames(frames, fill_value)
-            shape = self._shape(operator.index(frames), always_2d)
+            # Counts are Python ints from here on: a numpy integer (unsigned
+            # ones above all) would wrap in the arithmetic on positions.
+            frames = operator.index(self._check_frames(frames, fill_value))
+            shape = self._shape(frames, always_2d)
             name = _dtype_name(dtype)
             if frames <= self._frames - self._position:
                 return self._read_new(frames, always_2d, name)
@@ -264,7 +267,7 @@ class SoundFile:
         frames = self._check_frames(frames, fill_value)
         if out is None:
             if blocksize is None:
-                raise TypeError("One of {blocksize, out} must be specified")
+                raise TypeError("blocks need a blocksize or an out array")
             # Without padding no block is longer than the frames to read. The
             # dtype is checked when a block is read, as the array is filled.
             rows = blocksize if fill_value is not None else min(operator.index(blocksize), frames)
@@ -272,14 +275,15 @@ class SoundFile:
             copy_out = True
         else:
             if blocksize is not None:
-                raise TypeError("Only one of {blocksize, out} may be specified")
+                raise TypeError("give blocksize or out, not both")
             copy_out = False
         blocksize = len(out)
         # A block must hold at least one new frame: otherwise no read would
         # move on and the blocks would never end.
         if frames > 0 and blocksize < 1:
             raise ValueError(f"blocksize must be at least 1, got {blocksize}")
-        if frames > blocksize and operator.index(overlap) >= blocksize:
+        overlap = operator.index(overlap)
+        if frames > blocksize and overlap >= blocksize:
             raise ValueError(f"overlap ({overlap}) must be smaller than blocksize ({blocksize})")
         return self._blocks(out, blocksize, overlap, frames, fill_value, copy_out)
 
@@ -320,7 +324,7 @@ class SoundFile:
             self.seek(first)
             return end - first
         if frames >= 0 and stop is not None:
-            raise TypeError("Only one of {frames, stop} may be used")
+            raise TypeError("frames and stop cannot both be given")
         first, end, _ = slice(start, stop).indices(self._frames)
         end = max(end, first)
         if frames < 0:
