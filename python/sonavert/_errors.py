@@ -49,7 +49,8 @@ _OPEN_ERRORS: Dict[Type[OSError], Type[OSError]] = {}
 def _open_error_class(base: Type[OSError]) -> Type[OSError]:
     def reduce(self: OSError) -> Tuple[Any, ...]:
         # Pickled (to another process) as the plain OSError it also is.
-        return (base,) + OSError.__reduce__(self)[1:]
+        reduced: Tuple[Any, ...] = OSError.__reduce__(self)  # type: ignore[assignment]
+        return (base,) + reduced[1:]
 
     namespace = {
         "__doc__": f"{base.__name__} of a file that cannot be opened; also a LibsndfileError.",
