@@ -14,18 +14,21 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
-    from ._api import DTYPES, FORMATS, ChannelError, Info, convert, info
+    from ._api import DTYPES, FORMATS, Info, convert, info
     from ._batch import BatchResult, batch
+    from ._errors import LibsndfileError, SoundFileError, SoundFileRuntimeError
     from ._reading import SEEK_CUR, SEEK_END, SEEK_SET, SoundFile, blocks, read
+    from ._selection import ChannelError
     from ._source import DEFAULT_STREAM_LIMIT
     from ._verify import VerifyReport, VerifyResult, verify, verify_paths
 
-_HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_api",
+_HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_selection",
          "DTYPES": "_api", "FORMATS": "_api",
          "batch": "_batch", "BatchResult": "_batch",
          "read": "_reading", "blocks": "_reading", "SoundFile": "_reading",
          "SEEK_SET": "_reading", "SEEK_CUR": "_reading", "SEEK_END": "_reading",
-         "DEFAULT_STREAM_LIMIT": "_source",
+         "DEFAULT_STREAM_LIMIT": "_source", "SoundFileError": "_errors",
+         "SoundFileRuntimeError": "_errors", "LibsndfileError": "_errors",
          "verify": "_verify", "verify_paths": "_verify", "VerifyResult": "_verify",
          "VerifyReport": "_verify"}
 
@@ -58,6 +61,9 @@ __all__ = [
     "Info",
     "BatchResult",
     "ChannelError",
+    "SoundFileError",
+    "SoundFileRuntimeError",
+    "LibsndfileError",
     "DTYPES",
     "FORMATS",
     "SEEK_SET",

@@ -7,42 +7,21 @@ layer; this layer chooses what to read and where to write it.
 
 from __future__ import annotations
 
-import numbers
 from dataclasses import dataclass, field
-from decimal import Decimal
-from fractions import Fraction
-from typing import TYPE_CHECKING, Any, Dict, ItemsView, Iterator, KeysView, List, Mapping, Optional, Tuple, Union, ValuesView
+from typing import TYPE_CHECKING, Any, Dict, ItemsView, Iterator, KeysView, List, Mapping, Optional, ValuesView
 
 import sonavert_native as _native
 
 from . import _formats
 from ._output import FORMATS, output_format, source_identity, write_output
-from ._source import Header, core, header_of, load_bytes, native_reads, open_source, wav_header
+from ._selection import ChannelError, Position, channel_list, frame_range, validate_range
+from ._source import Header, core, header_of, load_bytes, native_reads, open_for_reading, open_source, wav_header
 
 if TYPE_CHECKING:
     from ._source import FieldValue
 
 DTYPES = ("int16", "int32", "float32", "float64")
 _WAV_HEADER_SIZE = 44
-
-Position = Union[int, float, Decimal, Fraction, None]
-
-
-class ChannelError(ValueError):
-    """A selected channel that the file does not have (channels count from 0)."""
-
-    def __init__(self, channel: int, channels: int):
-        self.channel = channel
-        self.channels = channels
-        super().__init__(self.text(0))
-
-    def text(self, base: int) -> str:
-        """The message with channels numbered from ``base`` (0 or 1)."""
-        plural = "s" if self.channels != 1 else ""
-        hint = " (numbered from 0)" if base == 0 else ""
-        return (f"channel {self.channel + base} out of range: "
-                f"the file has {self.channels} channel{plural}{hint}")
-
 
 class Fields(Mapping[str, "FieldValue"]):
     """Every field of a header, typed as its line declares (int, float or
@@ -138,100 +117,14 @@ def _info(header: Header, name: Any) -> Info:
     )
 
 
-def info(file: Any, *, stream_limit: Optional[int] = None) -> Info:
+def info(file: Any, *, closefd: bool = True, stream_limit: Optional[int] = None) -> Info:
     """The header of a SPHERE file (a path, file descriptor, binary file
     object or bytes-like object). Of a file on disk only the header block is
-    read. Raises ValueError with the decoder's message for a header it would
-    refuse."""
-    header, name = header_of(file, stream_limit)
-    return _info(header, name)
-
-
-# --- frame ranges and channels -------------------------------------------------------
-
-
-def _seconds(value: Any, name: str) -> Fraction:
-    # Imported here: the reading half is needed only when a time is given.
-    from ._reading import exact_seconds
-
-    return exact_seconds(value, name)
-
-
-def _position(value: Position, rate: int, name: str) -> Optional[int]:
-    """A frame index from a frame index (int) or a time in seconds (float,
-    Decimal, Fraction): the first frame at or after that time."""
-    if value is None:
-        return None
-    if isinstance(value, bool) or not isinstance(value, (numbers.Real, Decimal)):
-        raise TypeError(
-            f"{name} must be a frame index (int) or a time in seconds (float), "
-            f"got {type(value).__name__}"
-        )
-    if isinstance(value, numbers.Integral):
-        frame = int(value)
-        if frame < 0:
-            raise ValueError(f"{name} must not be negative, got {frame}")
-        return frame
-    from ._reading import frame_at
-
-    return frame_at(_seconds(value, name), rate)
-
-
-def frame_range(start: Position, stop: Position, rate: int, frames: int) -> Tuple[int, int]:
-    """[first, end) frames of the file that a start/stop pair selects; ends
-    past the last frame are clipped, so the range may be empty."""
-    given_first = _position(start, rate, "start")
-    given_end = _position(stop, rate, "stop")
-    first = 0 if given_first is None else given_first
-    end = frames if given_end is None else given_end
-    if given_end is not None and first > end:
-        raise ValueError(f"start (frame {first}) is after stop (frame {end})")
-    return min(first, frames), min(end, frames)
-
-
-def validate_range(start: Position, stop: Position) -> None:
-    """Checks a start/stop pair before any file is read: their types, their
-    signs and, when both are frames or both are times, their order."""
-    first = _position(start, 1, "start")
-    end = _position(stop, 1, "stop")
-    if start is None or stop is None:
-        return
-    frames = [isinstance(v, numbers.Integral) for v in (start, stop)]
-    if all(frames) and first is not None and end is not None and first > end:
-        raise ValueError(f"start (frame {first}) is after stop (frame {end})")
-    if not any(frames) and _seconds(start, "start") > _seconds(stop, "stop"):
-        raise ValueError(f"start ({start} s) is after stop ({stop} s)")
-
-
-def _index(value: Any) -> Optional[int]:
-    """``value`` as a channel index, or None when it is no integer."""
-    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
-        return int(value)
-    return None
-
-
-def channel_list(channels: Any, count: int) -> Tuple[Optional[List[int]], bool]:
-    """(channel indices or None for all, whether a single int was given)."""
-    if channels is None:
-        return None, False
-    one = _index(channels)
-    if one is not None:
-        picked, single = [one], True
-    else:
-        try:
-            given = [_index(c) for c in channels]
-        except TypeError:
-            given = [None]
-        picked = [c for c in given if c is not None]
-        if len(picked) != len(given):
-            raise TypeError("channels must be a channel index or a sequence of channel indices")
-        if not picked:
-            raise ValueError("channels must select at least one channel")
-        single = False
-    for channel in picked:
-        if not 0 <= channel < count:
-            raise ChannelError(channel, count)
-    return picked, single
+    read; a file descriptor is closed afterwards unless ``closefd`` is
+    false. Raises LibsndfileError (a ValueError) with the decoder's message
+    for a header it would refuse."""
+    with open_for_reading(file, stream_limit, closefd) as source:
+        return _info(source.header(), source.name)
 
 
 def output_size(header: Header, format: str, channels: Any = None, start: Position = None,

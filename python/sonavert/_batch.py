@@ -26,7 +26,8 @@ from typing import (TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, Iterato
 
 from sonavert_native import __version__
 
-from ._api import FORMATS, ChannelError, Position, channel_list, convert, frame_range, validate_range
+from ._api import FORMATS, convert
+from ._selection import ChannelError, Position, channel_list, frame_range, validate_range
 from ._formats import check_form
 from ._output import identity, remove_stale_temps, write_path
 from ._report import default_jobs, describe

@@ -290,7 +290,7 @@ def _cmd_info(args: argparse.Namespace) -> int:
         try:
             source = _open_input(name, args.max_input, header_only=True)
             try:
-                meta = info(source)  # of a descriptor, only the header is read
+                meta = info(source, closefd=False)  # of a descriptor, only the header is read
             finally:
                 if not isinstance(source, bytes):
                     os.close(source)

@@ -11,14 +11,14 @@ is returned (or the caller's ``out``).
 from __future__ import annotations
 
 import ctypes
-import math
-import numbers
 import operator
 from decimal import Decimal
 from fractions import Fraction
 from typing import Any, Iterator, List, Optional, Tuple, Union
 
-from ._source import Header, Source, core, open_source
+from ._selection import channel_list, exact_seconds, frame_at
+from ._errors import LibsndfileError, SoundFileRuntimeError
+from ._source import Header, Source, core, open_for_reading
 
 SEEK_SET, SEEK_CUR, SEEK_END = 0, 1, 2
 
@@ -41,41 +41,14 @@ def _dtype_name(dtype: Any) -> str:
     TypeError for what is no dtype at all, a ValueError for another type."""
     name: str = _numpy().dtype(dtype).name
     if name not in _TYPE_CODES:
-        raise ValueError(f"dtype must be one of {sorted(_TYPE_CODES)} and not {name!r}")
+        raise ValueError(f"cannot read samples as {name}: the dtype must be float64, float32, "
+                         "int32 or int16")
     return name
-
-
-def exact_seconds(value: Any, name: str) -> Fraction:
-    """A time in seconds as an exact fraction; a float counts as the decimal
-    number that it prints as (0.9 is nine tenths, not the binary double)."""
-    if isinstance(value, bool) or not isinstance(value, (numbers.Real, Decimal)):
-        raise TypeError(f"{name} must be a time in seconds (a number), got {type(value).__name__}")
-    if isinstance(value, Decimal):
-        if not value.is_finite():
-            raise ValueError(f"{name} must be a finite time, got {value}")
-        exact = Fraction(value)
-    elif isinstance(value, numbers.Rational):
-        exact = Fraction(int(value.numerator), int(value.denominator))
-    else:
-        number = float(value)
-        if not math.isfinite(number):
-            raise ValueError(f"{name} must be a finite time, got {number}")
-        exact = Fraction(repr(number))
-    if exact < 0:
-        raise ValueError(f"{name} must not be negative, got {value}")
-    return exact
-
-
-def frame_at(seconds: Fraction, rate: int) -> int:
-    """The frame a time selects: the first frame at or after it."""
-    return math.ceil(seconds * rate)
 
 
 def _pick(channels: Any, count: int) -> Tuple[Optional[Tuple[int, ...]], bool]:
     """(channel indices or None for all, whether the channel axis is kept
     for one channel)."""
-    from ._api import channel_list
-
     picked, single = channel_list(channels, count)
     if picked is None:
         return None, count > 1
@@ -102,7 +75,7 @@ class SoundFile:
                                 ("endian", endian), ("format", format)) if v is not None]
         if given:
             raise TypeError("not allowed for a SPHERE file, whose header says it: " + ", ".join(given))
-        source = open_source(file, stream_limit, closefd)
+        source = open_for_reading(file, stream_limit, closefd)
         try:
             self._header: Header = source.header()
             file_channels, frames, rate, bits, shorten = core.audio(source.handle)
@@ -166,7 +139,7 @@ class SoundFile:
 
     def _open(self) -> Source:
         if self._source is None:
-            raise ValueError("I/O operation on closed file")
+            raise SoundFileRuntimeError("I/O operation on closed file")
         return self._source
 
     # --- position -----------------------------------------------------------------
@@ -191,7 +164,7 @@ class SoundFile:
         else:
             raise ValueError(f"whence must be SEEK_SET, SEEK_CUR or SEEK_END, not {whence!r}")
         if not 0 <= target <= self._frames:
-            raise ValueError(f"cannot seek to frame {target}: the file has {self._frames} frames")
+            raise LibsndfileError(f"cannot seek to frame {target}: the file has {self._frames} frames")
         self._position = target
         return target
 
@@ -233,9 +206,10 @@ class SoundFile:
             raise TypeError(f"out must be a numpy array, not {type(out).__name__}")
         if (out.ndim not in (1, 2) or (out.ndim == 1 and self.channels != 1)
                 or (out.ndim == 2 and out.shape[1] != self.channels)):
-            raise ValueError(f"Invalid shape: {out.shape!r}")
+            raise ValueError(f"out of shape {out.shape!r} does not hold frames of "
+                             f"{self.channels} channel{'s' if self.channels != 1 else ''}")
         if not out.flags.c_contiguous:
-            raise ValueError("Data must be C-contiguous")
+            raise ValueError("out must be C-contiguous")
         name = _dtype_name(out.dtype)
         if out.dtype.str != _TYPE_CODES[name] and out.dtype.str[0] != "|":
             raise ValueError(f"out must hold samples in little-endian order, not {out.dtype.str!r}")
@@ -259,15 +233,23 @@ class SoundFile:
         returns it (cut to the frames read when no ``fill_value`` is given)."""
         self._open()
         if out is None:
-            frames = self._check_frames(frames, fill_value)
-            shape = self._shape(operator.index(frames), always_2d)
+            # Counts are Python ints from here on: a numpy integer (unsigned
+            # ones above all) would wrap in the arithmetic on positions.
+            frames = operator.index(self._check_frames(frames, fill_value))
+            shape = self._shape(frames, always_2d)
             name = _dtype_name(dtype)
             if frames <= self._frames - self._position:
                 return self._read_new(frames, always_2d, name)
             out = _numpy().empty(shape, _TYPE_CODES[name])
         elif frames < 0 or frames > len(out):
             frames = len(out)
+        at_end = self._position == self._frames
         done = self._read_into(out, frames)
+        if at_end and fill_value is None:
+            # As soundfile: a read into ``out`` that starts at the end of the
+            # file zeroes the rows it was asked for (one that starts before
+            # it leaves the rows it could not fill as they were).
+            out[:frames] = 0
         if len(out) > done:
             if fill_value is None:
                 out = out[:done]
@@ -285,7 +267,7 @@ class SoundFile:
         frames = self._check_frames(frames, fill_value)
         if out is None:
             if blocksize is None:
-                raise TypeError("One of {blocksize, out} must be specified")
+                raise TypeError("blocks need a blocksize or an out array")
             # Without padding no block is longer than the frames to read. The
             # dtype is checked when a block is read, as the array is filled.
             rows = blocksize if fill_value is not None else min(operator.index(blocksize), frames)
@@ -293,14 +275,15 @@ class SoundFile:
             copy_out = True
         else:
             if blocksize is not None:
-                raise TypeError("Only one of {blocksize, out} may be specified")
+                raise TypeError("give blocksize or out, not both")
             copy_out = False
         blocksize = len(out)
         # A block must hold at least one new frame: otherwise no read would
         # move on and the blocks would never end.
         if frames > 0 and blocksize < 1:
             raise ValueError(f"blocksize must be at least 1, got {blocksize}")
-        if frames > blocksize and operator.index(overlap) >= blocksize:
+        overlap = operator.index(overlap)
+        if frames > blocksize and overlap >= blocksize:
             raise ValueError(f"overlap ({overlap}) must be smaller than blocksize ({blocksize})")
         return self._blocks(out, blocksize, overlap, frames, fill_value, copy_out)
 
@@ -318,7 +301,11 @@ class SoundFile:
                 out[offset + done:] = fill_value
             if overlap:
                 kept = np.copy(out[-overlap:])
-            block = out[:offset + want] if offset + want < blocksize and fill_value is None else out
+            # Without fill_value a block ends with the frames left (counted
+            # with the overlap, even in the first block: soundfile's shape),
+            # and a block of ``out`` keeps what it held past the frames read.
+            rows = frames + overlap
+            block = out[:rows] if rows < blocksize and fill_value is None else out
             yield np.copy(block) if copy_out else block
             frames -= want
 
@@ -337,7 +324,7 @@ class SoundFile:
             self.seek(first)
             return end - first
         if frames >= 0 and stop is not None:
-            raise TypeError("Only one of {frames, stop} may be used")
+            raise TypeError("frames and stop cannot both be given")
         first, end, _ = slice(start, stop).indices(self._frames)
         end = max(end, first)
         if frames < 0:
@@ -363,7 +350,7 @@ def read(file: Any, frames: int = -1, start: int = 0, stop: Optional[int] = None
             and channels is None and _plain_span(start, stop, frames) and dtype in _TYPE_CODES):
         # The usual call, in one step of the native layer: the same result.
         np = _numpy()
-        with open_source(file, stream_limit, closefd) as source:
+        with open_for_reading(file, stream_limit, closefd) as source:
             samples, count, rate, done = core.read_span(source.handle, start, stop, frames, dtype)
         array = np.frombuffer(samples, dtype=_TYPE_CODES[dtype])
         return array.reshape((done, count) if always_2d or count > 1 else (done,)), rate

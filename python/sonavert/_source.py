@@ -24,10 +24,14 @@ if TYPE_CHECKING:
     Handle = Union[int, bytes]
     FieldValue = Union[int, float, str]
 
+from ._errors import LibsndfileError, open_error
+
 try:
     core: Any = importlib.import_module("sonavert._core")
 except ImportError:  # a build tree on sys.path holds it as a top-level module
     core = importlib.import_module("_core")
+# What the decoder reports comes as LibsndfileError(message, code), a ValueError.
+core.set_error_type(LibsndfileError)
 
 #: How many bytes a stream may hold at most, unless ``stream_limit`` says
 #: otherwise: 2 GiB, beyond the longest recordings of the usual corpora and
@@ -248,7 +252,8 @@ def _open_path(path: Union[str, bytes, "os.PathLike[Any]"]) -> Source:
     except BaseException:
         os.close(fd)
         raise
-    return Source(fd, path, fd, closefd=True)
+    # A path-like object is named by its path, as str (or bytes) gives it.
+    return Source(fd, os.fspath(path), fd, closefd=True)
 
 
 def open_source(file: Any, stream_limit: Optional[int] = None, closefd: bool = True) -> Source:
@@ -264,21 +269,45 @@ def open_source(file: Any, stream_limit: Optional[int] = None, closefd: bool = T
     if isinstance(file, bool):
         raise TypeError("expected a path, a file descriptor, a file object or bytes, got bool")
     if isinstance(file, int):
-        if stat.S_ISREG(os.fstat(file).st_mode):
-            return Source(file, file, file, closefd=closefd)
-        streamed = read_stream(lambda n: os.read(file, n), limit)
-        if closefd:
-            os.close(file)
-        return Source(streamed, file)
+        return _open_descriptor(file, limit, closefd)
     # The buffer protocol first: an mmap also has read(), which would move
     # its position and leave nothing for the next call.
     data = _bytes_like(file)
     if data is not None:
         return Source(data, None)
     if hasattr(file, "read"):
-        return Source(_file_object(file, limit), getattr(file, "name", file))
+        return Source(_file_object(file, limit), file)
     raise TypeError("expected a path, a file descriptor, a binary file object or a bytes-like "
                     f"object, got {type(file).__name__}")
+
+
+def open_for_reading(file: Any, stream_limit: Optional[int] = None, closefd: bool = True) -> Source:
+    """open_source for the reading API: a file that cannot be opened raises
+    its OSError as a class that is also a LibsndfileError."""
+    try:
+        return open_source(file, stream_limit, closefd)
+    except OSError as e:
+        raise open_error(e) from None
+
+
+def _open_descriptor(fd: int, limit: int, closefd: bool) -> Source:
+    """A descriptor of a regular file is read where needed, any other into
+    memory. With ``closefd`` it is closed with the source; one read into
+    memory, or one that cannot be opened, is closed at once."""
+    try:
+        if stat.S_ISREG(os.fstat(fd).st_mode):
+            return Source(fd, fd, fd, closefd=closefd)
+        data = read_stream(lambda n: os.read(fd, n), limit)
+    except BaseException:
+        if closefd:
+            try:
+                os.close(fd)
+            except OSError:
+                pass  # the error that brought us here says more
+        raise
+    if closefd:
+        os.close(fd)
+    return Source(data, fd)
 
 
 def _file_object(file: Any, limit: int) -> bytes:

@@ -39,7 +39,7 @@ class VerifyResult:
 
     def __init__(self, name: Any, status: str, checksum: Optional[int] = None,
                  computed: Optional[int] = None, message: str = "") -> None:
-        self.name = name  # the file as given
+        self.name = name  # the file, named as SoundFile.name names it
         self.status = status  # OK, UNCHECKED, CORRUPT or UNREADABLE
         self.checksum = checksum  # the header's sample_checksum
         self.computed = computed  # what the samples sum to

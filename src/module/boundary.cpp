@@ -10,6 +10,8 @@ namespace {
 
 // Created once per process; never released.
 PyObject* g_fault_type = nullptr;
+// What raise_error raises; null: ValueError. Held until the process ends.
+PyObject* g_error_type = nullptr;
 
 std::uint8_t* allocate_bytes_object(std::size_t size, void*& owner) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
@@ -54,9 +56,29 @@ PyObject* raise_error(const Error& error) {
     PyObject* message = PyUnicode_DecodeUTF8(error.message.data(),
                                              static_cast<Py_ssize_t>(error.message.size()), "replace");
     if (message == nullptr) return raise_fault("the interpreter failed to create an error message");
-    PyErr_SetObject(PyExc_ValueError, message);
-    Py_DECREF(message);
+    if (g_error_type == nullptr) {
+        PyErr_SetObject(PyExc_ValueError, message);
+        Py_DECREF(message);
+        return nullptr;
+    }
+    PyObject* arguments = Py_BuildValue("(Ni)", message, static_cast<int>(error.code));
+    if (arguments == nullptr) return raise_fault("the interpreter failed to create an error message");
+    PyErr_SetObject(g_error_type, arguments);
+    Py_DECREF(arguments);
     return nullptr;
+}
+
+bool set_error_type(PyObject* type) {
+    if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                                                 reinterpret_cast<PyTypeObject*>(PyExc_ValueError))) {
+        PyErr_SetString(PyExc_TypeError, "the error type must be a subclass of ValueError");
+        return false;
+    }
+    Py_INCREF(type);
+    PyObject* old = g_error_type;
+    g_error_type = type;
+    Py_XDECREF(old);
+    return true;
 }
 
 PyObject* raise_fault(const char* description) noexcept {

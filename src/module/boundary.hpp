@@ -29,8 +29,14 @@ extern const BufferSource kResultObjects;
 // holding a copy. Null with an exception set on failure.
 PyObject* bytes_result(ByteBuffer&& buffer);
 
-// Raises ValueError whose only argument is the error's message. Returns null.
+// Raises ValueError whose only argument is the error's message, or, once a
+// module has chosen its own type for error values, that type called with
+// (message, code). Returns null.
 PyObject* raise_error(const Error& error);
+
+// Makes raise_error raise `type` (a subclass of ValueError) from now on.
+// Each extension module has its own choice; the default stays ValueError.
+bool set_error_type(PyObject* type);
 
 // Raises the internal-fault exception with `description`. When the
 // interpreter already has an error pending (it failed to make an object),

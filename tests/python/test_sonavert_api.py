@@ -177,8 +177,8 @@ def test_read_ranges(kwargs, first, end):
     "kwargs, error, message",
     [
         ({"dtype": "int8"}, ValueError,
-         "dtype must be one of ['float32', 'float64', 'int16', 'int32'] and not 'int8'"),
-        ({"frames": 10, "stop": 5}, TypeError, "Only one of {frames, stop} may be used"),
+         "cannot read samples as int8: the dtype must be float64, float32, int32 or int16"),
+        ({"frames": 10, "stop": 5}, TypeError, "frames and stop cannot both be given"),
         ({"offset": -1}, ValueError, "offset must not be negative, got -1"),
         ({"duration": -0.5}, ValueError, "duration must not be negative, got -0.5"),
         ({"offset": float("nan")}, ValueError, "offset must be a finite time, got nan"),

@@ -181,7 +181,7 @@ def test_info_reads_only_the_header_of_a_file(tmp_path):
         f.write(header(fields(1, 8000, 2**33, 2)))
         f.truncate(1024 + 2**34)  # 16 GiB, sparse
     meta = sonavert.info(path)
-    assert meta.frames == 2**33 and meta.subtype == "PCM_16" and meta.name == path
+    assert meta.frames == 2**33 and meta.subtype == "PCM_16" and meta.name == str(path)
 
 
 def test_a_range_of_a_huge_sparse_file_reads_only_that_range(tmp_path):

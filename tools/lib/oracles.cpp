@@ -163,15 +163,16 @@ std::optional<ReferenceAudio> reference_audio(const sphere::SphereHeader& header
 std::optional<std::string> reference_wav_error(const sphere::HeaderFields& fields, const ReferenceAudio& audio) {
     const std::int64_t channels = *sphere::require_int(fields, "channel_count");
     const std::int64_t rate = *sphere::require_int(fields, "sample_rate");
-    if (channels > 65535) return "channel_count too large for WAV";
-    if (rate > 4294967295) return "sample_rate too large for WAV";
+    // The limits are computed here on their own; the messages are the catalogue's.
+    if (channels > 65535) return pipeline::errors::channel_count_too_large("WAV").message;
+    if (rate > 4294967295) return pipeline::errors::sample_rate_too_large("WAV").message;
     const std::uint64_t block_align = static_cast<std::uint64_t>(channels) * (audio.bits_per_sample / 8);
-    if (static_cast<std::uint64_t>(rate) * block_align > 4294967295u) return "WAV byte_rate exceeds 32-bit field";
-    const std::uint64_t length = audio.pcm.size();
-    if (length + length % 2 + 36 > 4294967295u) {
-        return "output exceeds the 4 GB RIFF/WAV size limit (" + std::to_string(length) + " bytes of PCM)";
+    if (static_cast<std::uint64_t>(rate) * block_align > 4294967295u) {
+        return pipeline::errors::byte_rate_too_large().message;
     }
-    if (block_align > 65535) return "WAV block_align exceeds 16-bit field";
+    const std::uint64_t length = audio.pcm.size();
+    if (length + length % 2 + 36 > 4294967295u) return pipeline::errors::wav_too_large(length).message;
+    if (block_align > 65535) return pipeline::errors::block_align_too_large().message;
     return std::nullopt;
 }
 

@@ -68,6 +68,15 @@ PyObject* quoted(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Chooses the exception type of the core's error values (the package's
+// LibsndfileError), called once by the package when it loads this module.
+PyObject* set_error_type(PyObject*, PyObject* type) {
+    return guarded_with(nullptr, [&]() -> PyObject* {
+        if (!module::set_error_type(type)) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef g_functions[] = {
     {"header_bytes_needed", SV_FUNCTION(header_bytes_needed), METH_VARARGS | METH_KEYWORDS,
      "header_bytes_needed(prefix)\n--\n\nHow many bytes of a file its header needs, as far as `prefix` tells."},
@@ -91,6 +100,8 @@ PyMethodDef g_functions[] = {
      "verify(source)\n--\n\n(state, sample_checksum, sum, message) of a whole file's samples."},
     {"quoted", SV_FUNCTION(quoted), METH_VARARGS | METH_KEYWORDS,
      "quoted(text)\n--\n\nThe quoted form of `text` used in messages."},
+    {"set_error_type", set_error_type, METH_O,
+     "set_error_type(type)\n--\n\nRaises `type(message, code)`, a ValueError, for the core's errors from now on."},
     {nullptr, nullptr, 0, nullptr},
 };
 

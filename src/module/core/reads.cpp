@@ -83,15 +83,6 @@ bool to_pick(PyObject* obj, std::uint64_t channels, std::vector<std::uint64_t>& 
     return true;
 }
 
-bool to_i64(PyObject* obj, const char* parameter, std::int64_t& out) {
-    if (!PyLong_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be an int", parameter);
-        return false;
-    }
-    out = PyLong_AsLongLong(obj);
-    return !(out == -1 && PyErr_Occurred());
-}
-
 // A slice index of a sequence of `n` items, as Python cuts one: negative
 // counts from the end, and the result lies in [0, n].
 std::uint64_t slice_index(std::int64_t index, std::uint64_t n) {
