@@ -1,6 +1,6 @@
 // pipeline::ShortenReader: frames of a Shorten file decoded in order by the
 // incremental decoder, the payload of a file on disk read as the decoder
-// reaches it.
+// reaches it, resuming from seek points recorded on the way.
 #include <algorithm>
 #include <bit>
 #include <limits>
@@ -40,6 +40,11 @@ struct ShortenReader::State {
     std::uint64_t filled = 0;
     std::optional<shorten::IncrementalDecoder> decoder;
     std::vector<std::int16_t> scratch;
+    // The reader's seek points, and those recorded by the read running,
+    // which go to `points` and the cache when it ends.
+    std::optional<shorten::SeekPoints> points, fresh;
+    SeekPointCache* cache = nullptr;
+    std::optional<FileIdentity> identity;  // of the file when the reader was made
 
     bool in_memory() const noexcept { return memory.data() != nullptr || length == 0; }
     bool whole() const noexcept { return in_memory() || filled == length; }
@@ -87,7 +92,50 @@ struct ShortenReader::State {
             return codecs::errors::shorten_channels_disagree(decoder->channel_count(),
                                                              static_cast<std::int64_t>(layout->channels));
         }
+        if (!points) {
+            points.emplace(decoder->point_values());
+            fresh.emplace(decoder->point_values());
+        }
+        decoder->record_points(&*fresh);
         return ok_status();
+    }
+
+    // The cache's key for the file, while the file is as it was when the
+    // reader was made.
+    const FileIdentity* cache_key() const {
+        if (cache == nullptr || !identity || file_identity(source->descriptor()) != identity) return nullptr;
+        return &*identity;
+    }
+
+    // Puts the decoder where a read from `frame` is quickest to reach: the
+    // last seek point at or before it (the reader's or the cache's), or
+    // where the decoder stands when that is nearer and not beyond it.
+    Status position(std::uint64_t frame, const FileIdentity* key) {
+        std::optional<shorten::SeekPoint> point;
+        if (points) point = points->at_or_before(frame);
+        if (key != nullptr) {
+            std::optional<shorten::SeekPoint> shared = cache->at_or_before(*key, frame);
+            if (shared && (!point || shared->frame > point->frame)) point = std::move(shared);
+        }
+        // A decoder that met a fault cannot go on, though the frames asked
+        // for may all lie before the fault.
+        const bool usable = decoder && !decoder->failed() && decoder->frames_made() <= frame;
+        if (point && point->frame > 0 && (!usable || point->frame > decoder->frames_made())) {
+            SV_TRY(start());
+            if (point->channels.size() != decoder->point_values()) return ok_status();  // not this stream's
+            decoder->resume(*point);
+            return ok_status();
+        }
+        if (!usable) SV_TRY(start());
+        return ok_status();
+    }
+
+    // The points the last read recorded go to the reader's and the cache.
+    void keep_points(const FileIdentity* key) {
+        if (!fresh || fresh->empty()) return;
+        points->merge(*fresh);
+        if (key != nullptr) cache->add(*key, *fresh);
+        fresh->clear();
     }
 
     // The stream ended after `made` frames, fewer than the file declares.
@@ -105,11 +153,11 @@ struct ShortenReader::State {
         return ok_status();
     }
 
-    Status read_once(const FrameRequest& request, std::uint8_t* out) {
+    Status read_once(const FrameRequest& request, std::uint8_t* out, const FileIdentity* key) {
         const std::uint64_t end = request.first + request.count;
         // A read to the last frame decodes the whole stream: it is read at once.
         if (end == layout->frames) SV_TRY(fill_to(length));
-        if (!decoder || decoder->frames_made() > request.first) SV_TRY(start());
+        SV_TRY(position(request.first, key));
         SV_TRY(skip_to(request.first));
         const auto channels = static_cast<std::size_t>(layout->channels);
         const std::size_t out_frame = (request.pick.empty() ? channels : request.pick.size()) * sample_size(request.type);
@@ -140,10 +188,14 @@ struct ShortenReader::State {
     }
 };
 
-ShortenReader::ShortenReader(const ByteSource& source, const AudioLayout& layout)
+ShortenReader::ShortenReader(const ByteSource& source, const AudioLayout& layout, SeekPointCache* cache)
     : state_(std::make_unique<State>()) {
     state_->source = &source;
     state_->layout = &layout;
+    if (cache != nullptr && source.descriptor() >= 0) {
+        state_->cache = cache;
+        state_->identity = file_identity(source.descriptor());
+    }
     state_->length = source.size() - layout.payload_offset;
     if (state_->length > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
     if (const std::uint8_t* in = source.memory_at(layout.payload_offset, state_->length)) {
@@ -161,13 +213,25 @@ Status ShortenReader::read(const FrameRequest& request, std::uint8_t* out) {
     // An empty request reads nothing, but all of a file without frames is
     // a read to its end: the stream is checked.
     if (request.count == 0 && state_->layout->frames != 0) return ok_status();
-    const Status status = state_->read_once(request, out);
-    if (status || state_->whole()) return status;
-    // The part of the stream in memory may have cut it short: the whole
-    // stream decides, decoded afresh.
-    SV_TRY(state_->fill_to(state_->length));
-    state_->decoder.reset();
-    return state_->read_once(request, out);
+    const FileIdentity* key = state_->cache_key();
+    Status status = state_->read_once(request, out, key);
+    if (!status && !state_->whole()) {
+        // The part of the stream in memory may have cut it short: the whole
+        // stream decides, decoded afresh.
+        status = state_->fill_to(state_->length);
+        if (status) {
+            state_->decoder.reset();
+            status = state_->read_once(request, out, key);
+        }
+    }
+    state_->keep_points(key);
+    return status;
+}
+
+std::size_t ShortenReader::seek_points() const noexcept { return state_->points ? state_->points->size() : 0; }
+
+std::size_t ShortenReader::seek_point_bytes() const noexcept {
+    return state_->points ? state_->points->bytes() : 0;
 }
 
 std::uint64_t ShortenReader::position() const noexcept {
