@@ -17,6 +17,7 @@ if TYPE_CHECKING:
     from ._api import DTYPES, FORMATS, ChannelError, Info, convert, info
     from ._batch import BatchResult, batch
     from ._reading import SEEK_CUR, SEEK_END, SEEK_SET, SoundFile, blocks, read
+    from ._seeking import SeekPointCache, seek_point_cache
     from ._source import DEFAULT_STREAM_LIMIT
 
 _HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_api",
@@ -24,7 +25,8 @@ _HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_ap
          "batch": "_batch", "BatchResult": "_batch",
          "read": "_reading", "blocks": "_reading", "SoundFile": "_reading",
          "SEEK_SET": "_reading", "SEEK_CUR": "_reading", "SEEK_END": "_reading",
-         "DEFAULT_STREAM_LIMIT": "_source"}
+         "DEFAULT_STREAM_LIMIT": "_source",
+         "seek_point_cache": "_seeking", "SeekPointCache": "_seeking"}
 
 
 def __getattr__(name: str) -> Any:
@@ -58,6 +60,8 @@ __all__ = [
     "DTYPES",
     "FORMATS",
     "SEEK_SET",
+    "seek_point_cache",
+    "SeekPointCache",
     "SEEK_CUR",
     "SEEK_END",
     "DEFAULT_STREAM_LIMIT",

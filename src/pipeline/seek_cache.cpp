@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <stdexcept>
@@ -24,7 +27,17 @@ std::optional<FileIdentity> file_identity(int fd) noexcept {
 }
 
 SeekPointCache& SeekPointCache::shared() {
-    static SeekPointCache cache;
+    // The limit can be set for a whole tree of processes (workers that do
+    // not share their parent's memory) by the environment: a number of
+    // bytes; anything else keeps the default.
+    static SeekPointCache cache([] {
+        const char* text = std::getenv("SONAVERT_SEEK_POINT_CACHE");
+        if (text == nullptr || *text == '\0') return kDefaultLimit;
+        std::size_t limit = 0;
+        const char* end = text + std::strlen(text);
+        const auto [at, error] = std::from_chars(text, end, limit);
+        return error == std::errc() && at == end ? limit : kDefaultLimit;
+    }());
     return cache;
 }
 

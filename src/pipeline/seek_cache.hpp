@@ -37,7 +37,9 @@ public:
     static constexpr std::size_t kDefaultLimit = std::size_t{64} << 20;  // 64 MiB
 
     explicit SeekPointCache(std::size_t limit = kDefaultLimit) : limit_(limit) {}
-    // The cache of the process, for every reader of its files.
+    // The cache of the process, for every reader of its files. Its limit
+    // starts as SONAVERT_SEEK_POINT_CACHE (bytes) in the environment says,
+    // or kDefaultLimit.
     static SeekPointCache& shared();
 
     // The last point at or before `frame` of the file, if the cache holds one.
