@@ -36,8 +36,12 @@ struct ShortenReader::State {
     const AudioLayout* layout;
     std::uint64_t length;      // of the payload, the stream
     ByteView memory;           // the stream where it lies, for a source in memory
-    ByteBuffer buffer;         // else the payload, read into it up to `filled`
-    std::uint64_t filled = 0;
+    // Else the payload, read into a buffer of its size at the same offsets:
+    // bytes [0, head) and [window, filled) are read (head <= window). A read
+    // that resumes from a seek point far on reads from there, leaving a gap
+    // that the decoder never goes back into.
+    ByteBuffer buffer;
+    std::uint64_t head = 0, window = 0, filled = 0;
     std::optional<shorten::IncrementalDecoder> decoder;
     std::vector<std::int16_t> scratch;
     // The reader's seek points, and those recorded by the read running,
@@ -47,7 +51,9 @@ struct ShortenReader::State {
     std::optional<FileIdentity> identity;  // of the file when the reader was made
 
     bool in_memory() const noexcept { return memory.data() != nullptr || length == 0; }
-    bool whole() const noexcept { return in_memory() || filled == length; }
+    bool whole() const noexcept { return in_memory() || (window == head && filled == length); }
+    // True when the bytes from `at` up to `filled` are all read.
+    bool reads_on_from(std::uint64_t at) const noexcept { return (at >= window || window == head) && at <= filled; }
     ByteView view() const noexcept {
         return in_memory() ? memory : ByteView(buffer.data(), static_cast<std::size_t>(filled));
     }
@@ -58,13 +64,34 @@ struct ShortenReader::State {
     Status fill_to(std::uint64_t want) {
         if (whole() || want <= filled) return ok_status();
         if (buffer.empty()) buffer = ByteBuffer(static_cast<std::size_t>(length));
-        std::uint64_t next = std::max({want, 2 * filled, kFirstShortenRead});
+        std::uint64_t next = std::max(want, filled + std::max(filled - window, kFirstShortenRead));
         if (next > length) next = length;
         SV_TRY(source->read_at(layout->payload_offset + filled, buffer.data() + filled,
                                static_cast<std::size_t>(next - filled)));
         filled = next;
         if (decoder) decoder->extend(view());
         return ok_status();
+    }
+
+    // Reads the whole payload: the gap before the window, then the rest.
+    Status read_all() {
+        if (in_memory()) return ok_status();
+        if (window != head) {
+            SV_TRY(source->read_at(layout->payload_offset + head, buffer.data() + head,
+                                   static_cast<std::size_t>(window - head)));
+            window = head;
+        }
+        return fill_to(length);
+    }
+
+    // Before a decoder resumes at byte `at`: when the bytes from there are
+    // not read, the reading starts again there. The start of the payload
+    // (the stream header) stays read.
+    void move_window(std::uint64_t at) {
+        if (in_memory() || reads_on_from(at)) return;
+        if (window == head) head = filled;  // all of [0, filled) was read
+        window = filled = std::max(at, head);
+        if (decoder) decoder->extend(view());
     }
 
     // Before the decoder makes `frames` more frames: the bytes they are
@@ -87,7 +114,7 @@ struct ShortenReader::State {
         SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder opened, shorten::IncrementalDecoder::open(view()));
         decoder.emplace(std::move(opened));
         if (decoder->channel_count() != layout->channels) {
-            SV_TRY(fill_to(length));
+            SV_TRY(read_all());
             SV_TRY(decoder->skip(std::numeric_limits<std::uint64_t>::max()));
             return codecs::errors::shorten_channels_disagree(decoder->channel_count(),
                                                              static_cast<std::int64_t>(layout->channels));
@@ -95,6 +122,10 @@ struct ShortenReader::State {
         if (!points) {
             points.emplace(decoder->point_values());
             fresh.emplace(decoder->point_values());
+            // Room for the points of the frames declared, when that is no
+            // more than the payload's size (a header can claim anything).
+            const std::uint64_t expected = layout->frames / decoder->point_spacing() + 1;
+            if (expected <= length / points->point_bytes()) points->reserve(static_cast<std::size_t>(expected));
         }
         decoder->record_points(&*fresh);
         return ok_status();
@@ -123,10 +154,14 @@ struct ShortenReader::State {
         if (point && point->frame > 0 && (!usable || point->frame > decoder->frames_made())) {
             SV_TRY(start());
             if (point->channels.size() != decoder->point_values()) return ok_status();  // not this stream's
+            move_window(point->bit / 8);
             decoder->resume(*point);
             return ok_status();
         }
-        if (!usable) SV_TRY(start());
+        if (!usable) {
+            SV_TRY(start());
+            move_window(0);
+        }
         return ok_status();
     }
 
@@ -218,7 +253,7 @@ Status ShortenReader::read(const FrameRequest& request, std::uint8_t* out) {
     if (!status && !state_->whole()) {
         // The part of the stream in memory may have cut it short: the whole
         // stream decides, decoded afresh.
-        status = state_->fill_to(state_->length);
+        status = state_->read_all();
         if (status) {
             state_->decoder.reset();
             status = state_->read_once(request, out, key);
@@ -238,7 +273,10 @@ std::uint64_t ShortenReader::position() const noexcept {
     return state_->decoder ? state_->decoder->frames_made() : 0;
 }
 
-std::uint64_t ShortenReader::payload_bytes_read() const noexcept { return state_->in_memory() ? 0 : state_->filled; }
+std::uint64_t ShortenReader::payload_bytes_read() const noexcept {
+    const State& s = *state_;
+    return s.in_memory() ? 0 : s.head + (s.filled - s.window);
+}
 
 std::size_t ShortenReader::buffered_bytes() const noexcept {
     return (state_->decoder ? state_->decoder->buffered_bytes() : 0) + state_->scratch.size() * sizeof(std::int16_t);

@@ -109,7 +109,7 @@ Result<std::uint64_t> IncrementalDecoder::advance(Copy copy, std::uint64_t max_f
             return *failed_;
         }
         ended_ = *quit;
-        if (points_ != nullptr && !ended_) note_point();
+        if (points_ != nullptr && !ended_ && decoder_->cycle_frames() >= next_point_) note_point();
     }
     made_ += done;
     return done;

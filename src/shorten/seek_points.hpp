@@ -58,6 +58,11 @@ public:
     std::size_t bytes() const noexcept {
         return entries_.capacity() * sizeof(Entry) + values_.capacity() * sizeof(std::int64_t);
     }
+    // Room for `count` points in all, taken at once.
+    void reserve(std::size_t count) {
+        entries_.reserve(count);
+        values_.reserve(count * stride_);
+    }
     // Gives back memory held beyond the points.
     void shrink() {
         entries_.shrink_to_fit();

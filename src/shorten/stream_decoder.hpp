@@ -82,6 +82,10 @@ public:
     // the channels with every channel at the same frame, which goes to
     // `frame`; the decoder can then save_point() to make a point there.
     bool at_point(std::uint64_t& frame) const noexcept;
+    // A quick test that runs after every command: the frames of channel 0
+    // when the next block is channel 0's, else 0. at_point() can hold only
+    // where this has reached the frame asked for.
+    std::uint64_t cycle_frames() const noexcept { return state_.current == 0 ? channels_[0].count : 0; }
     void save_point(SeekPoint& point) const;
     // Takes a decoder that has made no frames yet to `point` (of the same
     // stream, as save_point() made it): it goes on from there as the decoder
