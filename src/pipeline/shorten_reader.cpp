@@ -18,11 +18,12 @@ namespace {
 // A Shorten payload on disk is read into memory as the decoder reaches it:
 // first this much (the stream header and the first blocks of most files),
 // then at least twice what is there, and always this much beyond what the
-// frames to be made are likely to need, so that the decoder rarely runs
-// into the end of what has been read (when it does, the whole stream is
-// read and decoded afresh: the result is the same).
+// frames to be made are likely to need (from the payload's average bytes
+// per frame, twice over). When the decoder still runs into the end of what
+// has been read, more is read and the read is made again from where it
+// started: the result is the same.
 constexpr std::uint64_t kFirstShortenRead = 64 * 1024;
-constexpr std::uint64_t kShortenReadAhead = 256 * 1024;
+constexpr std::uint64_t kShortenReadAhead = 64 * 1024;
 // Decoded Shorten samples are converted this many at a time (a scratch of
 // 128 KiB), and frames skipped this many per step, so that reading ahead
 // keeps pace with a long skip.
@@ -71,6 +72,14 @@ struct ShortenReader::State {
         filled = next;
         if (decoder) decoder->extend(view());
         return ok_status();
+    }
+
+    // True when the decoder failed needing bytes beyond those read, and
+    // the payload goes on beyond them. (A decoder never goes back into a gap
+    // before the window it started in.)
+    bool cut_short() const noexcept {
+        return !in_memory() && filled < length && decoder && decoder->failed() &&
+               decoder->stream_bytes_read() > filled;
     }
 
     // Reads the whole payload: the gap before the window, then the rest.
@@ -250,10 +259,11 @@ Status ShortenReader::read(const FrameRequest& request, std::uint8_t* out) {
     if (request.count == 0 && state_->layout->frames != 0) return ok_status();
     const FileIdentity* key = state_->cache_key();
     Status status = state_->read_once(request, out, key);
-    if (!status && !state_->whole()) {
-        // The part of the stream in memory may have cut it short: the whole
-        // stream decides, decoded afresh.
-        status = state_->read_all();
+    // The part of the stream in memory may have cut it short: the decoder
+    // needed bytes beyond it. More is read, twice as much each time, and the
+    // read made afresh, until the stream decides.
+    while (!status && state_->cut_short()) {
+        status = state_->fill_to(state_->filled + std::max(state_->filled - state_->window, kFirstShortenRead));
         if (status) {
             state_->decoder.reset();
             status = state_->read_once(request, out, key);
