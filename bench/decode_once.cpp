@@ -10,7 +10,8 @@
 // MODE: shorten_to_pcm (the file's payload as a bare Shorten stream),
 // incremental (the same stream through IncrementalDecoder, 16000 frames a
 // read into one reused buffer; the size is that of all frames read),
-// decode_pcm or transcode. Prints the size of the result in bytes; exits 1
+// incremental_points (incremental, recording seek points as a reader of
+// the file does), decode_pcm or transcode. Prints the size of the result in bytes; exits 1
 // with the error's message when the conversion fails.
 #include <cstdint>
 #include <cstdio>
@@ -31,7 +32,7 @@ namespace {
 
 using namespace sonavert;
 
-enum class Mode : int { ShortenToPcm, Incremental, DecodePcm, Transcode };
+enum class Mode : int { ShortenToPcm, Incremental, IncrementalPoints, DecodePcm, Transcode };
 
 constexpr std::size_t kReadFrames = 16000;
 
@@ -43,9 +44,12 @@ Result<std::uint64_t> convert(Mode mode, ByteView input) {
             if (!r) return std::move(r).error();
             return static_cast<std::uint64_t>(r->pcm.size());
         }
-        case Mode::Incremental: {
+        case Mode::Incremental:
+        case Mode::IncrementalPoints: {
             Result<shorten::IncrementalDecoder> d = shorten::IncrementalDecoder::open(input);
             if (!d) return std::move(d).error();
+            shorten::SeekPoints points(d->point_values());
+            if (mode == Mode::IncrementalPoints) d->record_points(&points);
             std::vector<std::int16_t> buffer(kReadFrames * static_cast<std::size_t>(d->channel_count()));
             std::uint64_t bytes = 0;
             for (;;) {
@@ -80,7 +84,7 @@ extern "C" __attribute__((noinline)) void sonavert_measured_call(int mode, const
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: sonavert_decode_once shorten_to_pcm|incremental|decode_pcm|transcode FILE\n");
+        std::fprintf(stderr, "usage: sonavert_decode_once shorten_to_pcm|incremental|incremental_points|decode_pcm|transcode FILE\n");
         return 2;
     }
     const std::string_view name = argv[1];
@@ -89,6 +93,8 @@ int main(int argc, char** argv) {
         mode = Mode::ShortenToPcm;
     } else if (name == "incremental") {
         mode = Mode::Incremental;
+    } else if (name == "incremental_points") {
+        mode = Mode::IncrementalPoints;
     } else if (name == "decode_pcm") {
         mode = Mode::DecodePcm;
     } else if (name == "transcode") {
@@ -104,7 +110,7 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ByteView input(file);
-    if (mode == Mode::ShortenToPcm || mode == Mode::Incremental) {
+    if (mode == Mode::ShortenToPcm || mode == Mode::Incremental || mode == Mode::IncrementalPoints) {
         Result<sphere::SphereHeader> header = sphere::parse_header(input);
         if (!header) {
             std::fprintf(stderr, "sonavert_decode_once: %s\n", header.error().message.c_str());

@@ -5,10 +5,12 @@
 # from 3.9 to 3.13, the portable build's C++ and Python tests, then
 # the C++ and Python tests under AddressSanitizer and UBSan and a short run
 # of every fuzz target.
-# `--quick` runs the quick tier instead (scripts/quick_tests.sh, TESTING.md).
+# `--quick` runs the quick tier instead (scripts/quick_tests.sh, TESTING.md),
+# `--integrations` the tests against lhotse (scripts/integrations.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = --quick ]; then exec bash scripts/quick_tests.sh; fi
+if [ "${1:-}" = --integrations ]; then exec bash scripts/integrations.sh; fi
 bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -19,6 +19,7 @@ if TYPE_CHECKING:
     from ._errors import LibsndfileError, SoundFileError, SoundFileRuntimeError
     from ._reading import SEEK_CUR, SEEK_END, SEEK_SET, SoundFile, blocks, read
     from ._selection import ChannelError
+    from ._seeking import SeekPointCache, seek_point_cache
     from ._source import DEFAULT_STREAM_LIMIT
     from ._verify import VerifyReport, VerifyResult, verify, verify_paths
 
@@ -30,7 +31,7 @@ _HOME = {"info": "_api", "convert": "_api", "Info": "_api", "ChannelError": "_se
          "DEFAULT_STREAM_LIMIT": "_source", "SoundFileError": "_errors",
          "SoundFileRuntimeError": "_errors", "LibsndfileError": "_errors",
          "verify": "_verify", "verify_paths": "_verify", "VerifyResult": "_verify",
-         "VerifyReport": "_verify"}
+         "VerifyReport": "_verify", "seek_point_cache": "_seeking", "SeekPointCache": "_seeking"}
 
 
 def __getattr__(name: str) -> Any:
@@ -67,6 +68,8 @@ __all__ = [
     "DTYPES",
     "FORMATS",
     "SEEK_SET",
+    "seek_point_cache",
+    "SeekPointCache",
     "SEEK_CUR",
     "SEEK_END",
     "DEFAULT_STREAM_LIMIT",

@@ -193,11 +193,11 @@ Result<std::uint64_t> request_size(const AudioLayout& layout, const FrameRequest
 }
 
 Status read_frames(const ByteSource& source, const AudioLayout& layout, const FrameRequest& request,
-                   std::uint8_t* out) {
+                   std::uint8_t* out, SeekPointCache* cache) {
     if (request.first > layout.frames || request.count > layout.frames - request.first) {
         throw std::logic_error("read_frames: the request lies outside the file");
     }
-    if (layout.stored == Stored::Shorten) return ShortenReader(source, layout).read(request, out);
+    if (layout.stored == Stored::Shorten) return ShortenReader(source, layout, cache).read(request, out);
     if (layout.stored == Stored::PcuLawShorten) return read_pculaw_shorten(source, layout, request, out);
     if (request.count == 0) return ok_status();
     const std::uint64_t per_frame = request.pick.empty() ? layout.channels : request.pick.size();

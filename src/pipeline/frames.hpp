@@ -13,6 +13,7 @@
 #include "codecs/payload.hpp"
 #include "common/bytes.hpp"
 #include "common/error.hpp"
+#include "pipeline/seek_cache.hpp"
 #include "pipeline/wav_writer.hpp"
 #include "sphere/header.hpp"
 
@@ -26,6 +27,8 @@ public:
     static ByteSource of_descriptor(int fd, std::uint64_t size) noexcept { return ByteSource({}, fd, size); }
 
     std::uint64_t size() const noexcept { return size_; }
+    // The open file read, or -1 for a source in memory.
+    int descriptor() const noexcept { return fd_; }
 
     // Reads [offset, offset + n) into `out`. On failure the error says what
     // happened and os_error() holds the errno of a failed read (0 when the
@@ -123,10 +126,18 @@ Result<std::uint64_t> request_size(const AudioLayout& layout, const FrameRequest
 // disk is read as the decoder reaches it, into one buffer of the payload's
 // size that is touched only as far as it is filled; memory otherwise
 // follows the stream's blocksize, not its length.
+//
+// Seek points: the reader records them as it decodes and keeps them (see
+// shorten/seek_points.hpp), and a read resumes from the last point at or
+// before its first frame, or goes on from where the last read ended when
+// that is nearer. With a cache, points of a file on disk are also looked up
+// in and added to it, under the file's identity as it is when the reader is
+// made (and only while the file keeps it).
 class ShortenReader {
 public:
-    // `source` and `layout` (of a Shorten file) must outlive the reader.
-    ShortenReader(const ByteSource& source, const AudioLayout& layout);
+    // `source` and `layout` (of a Shorten file), and `cache` when given,
+    // must outlive the reader.
+    ShortenReader(const ByteSource& source, const AudioLayout& layout, SeekPointCache* cache = nullptr);
     ShortenReader(ShortenReader&&) noexcept;
     ShortenReader& operator=(ShortenReader&&) noexcept;
     ~ShortenReader();
@@ -143,6 +154,9 @@ public:
     std::uint64_t payload_bytes_read() const noexcept;
     // Bytes of decoded samples the decoder holds now.
     std::size_t buffered_bytes() const noexcept;
+    // The reader's own seek points: how many, and the bytes they take.
+    std::size_t seek_points() const noexcept;
+    std::size_t seek_point_bytes() const noexcept;
 
 private:
     struct State;
@@ -153,8 +167,10 @@ private:
 // are read from `source`: only the requested frames' bytes, and they fail
 // only when the source fails to read; Shorten goes through a ShortenReader
 // of its own.
+// `cache`: where a Shorten read looks for seek points and leaves the points
+// it records (see ShortenReader).
 Status read_frames(const ByteSource& source, const AudioLayout& layout, const FrameRequest& request,
-                   std::uint8_t* out);
+                   std::uint8_t* out, SeekPointCache* cache = nullptr);
 
 // Converts `frames` interleaved frames of `channels` samples at `in`, stored
 // as `stored` (not Shorten; decoded Shorten is Pcm16Le), into `out`.

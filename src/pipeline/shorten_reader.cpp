@@ -1,6 +1,6 @@
 // pipeline::ShortenReader: frames of a Shorten file decoded in order by the
 // incremental decoder, the payload of a file on disk read as the decoder
-// reaches it.
+// reaches it, resuming from seek points recorded on the way.
 #include <algorithm>
 #include <bit>
 #include <limits>
@@ -18,11 +18,12 @@ namespace {
 // A Shorten payload on disk is read into memory as the decoder reaches it:
 // first this much (the stream header and the first blocks of most files),
 // then at least twice what is there, and always this much beyond what the
-// frames to be made are likely to need, so that the decoder rarely runs
-// into the end of what has been read (when it does, the whole stream is
-// read and decoded afresh: the result is the same).
+// frames to be made are likely to need (from the payload's average bytes
+// per frame, twice over). When the decoder still runs into the end of what
+// has been read, more is read and the read is made again from where it
+// started: the result is the same.
 constexpr std::uint64_t kFirstShortenRead = 64 * 1024;
-constexpr std::uint64_t kShortenReadAhead = 256 * 1024;
+constexpr std::uint64_t kShortenReadAhead = 64 * 1024;
 // Decoded Shorten samples are converted this many at a time (a scratch of
 // 128 KiB), and frames skipped this many per step, so that reading ahead
 // keeps pace with a long skip.
@@ -36,13 +37,24 @@ struct ShortenReader::State {
     const AudioLayout* layout;
     std::uint64_t length;      // of the payload, the stream
     ByteView memory;           // the stream where it lies, for a source in memory
-    ByteBuffer buffer;         // else the payload, read into it up to `filled`
-    std::uint64_t filled = 0;
+    // Else the payload, read into a buffer of its size at the same offsets:
+    // bytes [0, head) and [window, filled) are read (head <= window). A read
+    // that resumes from a seek point far on reads from there, leaving a gap
+    // that the decoder never goes back into.
+    ByteBuffer buffer;
+    std::uint64_t head = 0, window = 0, filled = 0;
     std::optional<shorten::IncrementalDecoder> decoder;
     std::vector<std::int16_t> scratch;
+    // The reader's seek points, and those recorded by the read running,
+    // which go to `points` and the cache when it ends.
+    std::optional<shorten::SeekPoints> points, fresh;
+    SeekPointCache* cache = nullptr;
+    std::optional<FileIdentity> identity;  // of the file when the reader was made
 
     bool in_memory() const noexcept { return memory.data() != nullptr || length == 0; }
-    bool whole() const noexcept { return in_memory() || filled == length; }
+    bool whole() const noexcept { return in_memory() || (window == head && filled == length); }
+    // True when the bytes from `at` up to `filled` are all read.
+    bool reads_on_from(std::uint64_t at) const noexcept { return (at >= window || window == head) && at <= filled; }
     ByteView view() const noexcept {
         return in_memory() ? memory : ByteView(buffer.data(), static_cast<std::size_t>(filled));
     }
@@ -53,13 +65,42 @@ struct ShortenReader::State {
     Status fill_to(std::uint64_t want) {
         if (whole() || want <= filled) return ok_status();
         if (buffer.empty()) buffer = ByteBuffer(static_cast<std::size_t>(length));
-        std::uint64_t next = std::max({want, 2 * filled, kFirstShortenRead});
+        std::uint64_t next = std::max(want, filled + std::max(filled - window, kFirstShortenRead));
         if (next > length) next = length;
         SV_TRY(source->read_at(layout->payload_offset + filled, buffer.data() + filled,
                                static_cast<std::size_t>(next - filled)));
         filled = next;
         if (decoder) decoder->extend(view());
         return ok_status();
+    }
+
+    // True when the decoder failed needing bytes beyond those read, and
+    // the payload goes on beyond them. (A decoder never goes back into a gap
+    // before the window it started in.)
+    bool cut_short() const noexcept {
+        return !in_memory() && filled < length && decoder && decoder->failed() &&
+               decoder->stream_bytes_read() > filled;
+    }
+
+    // Reads the whole payload: the gap before the window, then the rest.
+    Status read_all() {
+        if (in_memory()) return ok_status();
+        if (window != head) {
+            SV_TRY(source->read_at(layout->payload_offset + head, buffer.data() + head,
+                                   static_cast<std::size_t>(window - head)));
+            window = head;
+        }
+        return fill_to(length);
+    }
+
+    // Before a decoder resumes at byte `at`: when the bytes from there are
+    // not read, the reading starts again there. The start of the payload
+    // (the stream header) stays read.
+    void move_window(std::uint64_t at) {
+        if (in_memory() || reads_on_from(at)) return;
+        if (window == head) head = filled;  // all of [0, filled) was read
+        window = filled = std::max(at, head);
+        if (decoder) decoder->extend(view());
     }
 
     // Before the decoder makes `frames` more frames: the bytes they are
@@ -85,12 +126,63 @@ struct ShortenReader::State {
                                                               shorten::Versions::V1AndV2));
         decoder.emplace(std::move(opened));
         if (decoder->channel_count() != layout->channels) {
-            SV_TRY(fill_to(length));
+            SV_TRY(read_all());
             SV_TRY(decoder->skip(std::numeric_limits<std::uint64_t>::max()));
             return codecs::errors::shorten_channels_disagree(decoder->channel_count(),
                                                              static_cast<std::int64_t>(layout->channels));
         }
+        if (!points) {
+            points.emplace(decoder->point_values());
+            fresh.emplace(decoder->point_values());
+            // Room for the points of the frames declared, when that is no
+            // more than the payload's size (a header can claim anything).
+            const std::uint64_t expected = layout->frames / decoder->point_spacing() + 1;
+            if (expected <= length / points->point_bytes()) points->reserve(static_cast<std::size_t>(expected));
+        }
+        decoder->record_points(&*fresh);
         return ok_status();
+    }
+
+    // The cache's key for the file, while the file is as it was when the
+    // reader was made.
+    const FileIdentity* cache_key() const {
+        if (cache == nullptr || !identity || file_identity(source->descriptor()) != identity) return nullptr;
+        return &*identity;
+    }
+
+    // Puts the decoder where a read from `frame` is quickest to reach: the
+    // last seek point at or before it (the reader's or the cache's), or
+    // where the decoder stands when that is nearer and not beyond it.
+    Status position(std::uint64_t frame, const FileIdentity* key) {
+        std::optional<shorten::SeekPoint> point;
+        if (points) point = points->at_or_before(frame);
+        if (key != nullptr) {
+            std::optional<shorten::SeekPoint> shared = cache->at_or_before(*key, frame);
+            if (shared && (!point || shared->frame > point->frame)) point = std::move(shared);
+        }
+        // A decoder that met a fault cannot go on, though the frames asked
+        // for may all lie before the fault.
+        const bool usable = decoder && !decoder->failed() && decoder->frames_made() <= frame;
+        if (point && point->frame > 0 && (!usable || point->frame > decoder->frames_made())) {
+            SV_TRY(start());
+            if (point->channels.size() != decoder->point_values()) return ok_status();  // not this stream's
+            move_window(point->bit / 8);
+            decoder->resume(*point);
+            return ok_status();
+        }
+        if (!usable) {
+            SV_TRY(start());
+            move_window(0);
+        }
+        return ok_status();
+    }
+
+    // The points the last read recorded go to the reader's and the cache.
+    void keep_points(const FileIdentity* key) {
+        if (!fresh || fresh->empty()) return;
+        points->merge(*fresh);
+        if (key != nullptr) cache->add(*key, *fresh);
+        fresh->clear();
     }
 
     // The stream ended after `made` frames, fewer than the file declares.
@@ -108,11 +200,11 @@ struct ShortenReader::State {
         return ok_status();
     }
 
-    Status read_once(const FrameRequest& request, std::uint8_t* out) {
+    Status read_once(const FrameRequest& request, std::uint8_t* out, const FileIdentity* key) {
         const std::uint64_t end = request.first + request.count;
         // A read to the last frame decodes the whole stream: it is read at once.
         if (end == layout->frames) SV_TRY(fill_to(length));
-        if (!decoder || decoder->frames_made() > request.first) SV_TRY(start());
+        SV_TRY(position(request.first, key));
         SV_TRY(skip_to(request.first));
         const auto channels = static_cast<std::size_t>(layout->channels);
         const std::size_t out_frame = (request.pick.empty() ? channels : request.pick.size()) * sample_size(request.type);
@@ -143,10 +235,14 @@ struct ShortenReader::State {
     }
 };
 
-ShortenReader::ShortenReader(const ByteSource& source, const AudioLayout& layout)
+ShortenReader::ShortenReader(const ByteSource& source, const AudioLayout& layout, SeekPointCache* cache)
     : state_(std::make_unique<State>()) {
     state_->source = &source;
     state_->layout = &layout;
+    if (cache != nullptr && source.descriptor() >= 0) {
+        state_->cache = cache;
+        state_->identity = file_identity(source.descriptor());
+    }
     state_->length = source.size() - layout.payload_offset;
     if (state_->length > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
     if (const std::uint8_t* in = source.memory_at(layout.payload_offset, state_->length)) {
@@ -164,20 +260,36 @@ Status ShortenReader::read(const FrameRequest& request, std::uint8_t* out) {
     // An empty request reads nothing, but all of a file without frames is
     // a read to its end: the stream is checked.
     if (request.count == 0 && state_->layout->frames != 0) return ok_status();
-    const Status status = state_->read_once(request, out);
-    if (status || state_->whole()) return status;
-    // The part of the stream in memory may have cut it short: the whole
-    // stream decides, decoded afresh.
-    SV_TRY(state_->fill_to(state_->length));
-    state_->decoder.reset();
-    return state_->read_once(request, out);
+    const FileIdentity* key = state_->cache_key();
+    Status status = state_->read_once(request, out, key);
+    // The part of the stream in memory may have cut it short: the decoder
+    // needed bytes beyond it. More is read, twice as much each time, and the
+    // read made afresh, until the stream decides.
+    while (!status && state_->cut_short()) {
+        status = state_->fill_to(state_->filled + std::max(state_->filled - state_->window, kFirstShortenRead));
+        if (status) {
+            state_->decoder.reset();
+            status = state_->read_once(request, out, key);
+        }
+    }
+    state_->keep_points(key);
+    return status;
+}
+
+std::size_t ShortenReader::seek_points() const noexcept { return state_->points ? state_->points->size() : 0; }
+
+std::size_t ShortenReader::seek_point_bytes() const noexcept {
+    return state_->points ? state_->points->bytes() : 0;
 }
 
 std::uint64_t ShortenReader::position() const noexcept {
     return state_->decoder ? state_->decoder->frames_made() : 0;
 }
 
-std::uint64_t ShortenReader::payload_bytes_read() const noexcept { return state_->in_memory() ? 0 : state_->filled; }
+std::uint64_t ShortenReader::payload_bytes_read() const noexcept {
+    const State& s = *state_;
+    return s.in_memory() ? 0 : s.head + (s.filled - s.window);
+}
 
 std::size_t ShortenReader::buffered_bytes() const noexcept {
     return (state_->decoder ? state_->decoder->buffered_bytes() : 0) + state_->scratch.size() * sizeof(std::int16_t);

@@ -90,6 +90,11 @@ public:
         fast_end_ = data.size() >= 8 ? (data.size() - 7) * 8 : 0;
     }
     std::uint32_t bit_pos() const noexcept { return static_cast<std::uint32_t>(pos_ & 7); }
+    // The index of the next bit, and a move to one (a reader that has not
+    // failed, to a place between codes that a reader over the same data
+    // reached).
+    std::uint64_t bit_index() const noexcept { return pos_; }
+    void seek_bit(std::uint64_t index) noexcept { pos_ = index; }
 
     // Hot-loop form of read_uvar: stores the value and returns true, or
     // returns false and keeps the failure for error(). Inline and free of

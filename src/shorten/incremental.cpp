@@ -10,7 +10,7 @@
 namespace sonavert::shorten {
 
 IncrementalDecoder::IncrementalDecoder(std::unique_ptr<StreamDecoder> decoder) noexcept
-    : decoder_(std::move(decoder)) {}
+    : decoder_(std::move(decoder)), spacing_(shorten::point_spacing(decoder_->header())), next_point_(spacing_) {}
 IncrementalDecoder::IncrementalDecoder(IncrementalDecoder&&) noexcept = default;
 IncrementalDecoder& IncrementalDecoder::operator=(IncrementalDecoder&&) noexcept = default;
 IncrementalDecoder::~IncrementalDecoder() = default;
@@ -37,6 +37,31 @@ void IncrementalDecoder::extend(ByteView longer) noexcept {
 }
 
 std::uint64_t IncrementalDecoder::stream_bytes_read() const noexcept { return decoder_->byte_pos() + 1; }
+
+std::size_t IncrementalDecoder::point_values() const noexcept {
+    return static_cast<std::size_t>(decoder_->header().channels) * channel_values(decoder_->header());
+}
+
+void IncrementalDecoder::record_points(SeekPoints* into, std::uint64_t spacing) noexcept {
+    points_ = into;
+    spacing_ = spacing != 0 ? spacing : shorten::point_spacing(decoder_->header());
+    next_point_ = (made_ / spacing_ + 1) * spacing_;
+}
+
+void IncrementalDecoder::resume(const SeekPoint& point) {
+    if (made_ != 0 || failed_ || ended_) throw std::logic_error("IncrementalDecoder::resume: a used decoder");
+    decoder_->resume(point);
+    made_ = point.frame;
+    next_point_ = (point.frame / spacing_ + 1) * spacing_;
+}
+
+void IncrementalDecoder::note_point() {
+    std::uint64_t frame;
+    if (!decoder_->at_point(frame) || frame < next_point_) return;
+    decoder_->save_point(point_);
+    points_->add(point_);
+    next_point_ = (frame / spacing_ + 1) * spacing_;
+}
 
 Result<std::size_t> IncrementalDecoder::read(std::int16_t* out, std::size_t max_frames) {
     if (gives_codes()) throw std::logic_error("read() of a decoder that gives mu-law codes");
@@ -85,6 +110,7 @@ Result<std::uint64_t> IncrementalDecoder::advance(Copy copy, std::uint64_t max_f
             return *failed_;
         }
         ended_ = *quit;
+        if (points_ != nullptr && !ended_ && decoder_->cycle_frames() >= next_point_) note_point();
     }
     made_ += done;
     return done;

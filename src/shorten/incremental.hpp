@@ -23,6 +23,7 @@
 #include "common/bytes.hpp"
 #include "common/error.hpp"
 #include "shorten/decoder.hpp"
+#include "shorten/seek_points.hpp"
 
 namespace sonavert::shorten {
 
@@ -50,6 +51,8 @@ public:
     // called; otherwise the reverse.
     bool gives_codes() const noexcept;
     std::uint64_t frames_made() const noexcept { return made_; }  // frames handed out so far
+    // True once a read met a fault: every later call fails the same.
+    bool failed() const noexcept { return failed_ != nullptr; }
     // The bytes of decoded samples it holds now: the frames made but not yet
     // handed out and the room of the block being made.
     std::size_t buffered_bytes() const noexcept;
@@ -81,6 +84,20 @@ public:
     void extend(ByteView longer) noexcept;
     std::uint64_t stream_bytes_read() const noexcept;
 
+    // Seek points (seek_points.hpp). From now on the decoder adds to `into`
+    // a point at the first place it passes at or after each multiple of
+    // point_spacing() frames (null: no more points). `into` must outlive
+    // the recording and hold point_values() values per point. `spacing`
+    // (tests) replaces the stream's spacing; points of one stream made with
+    // different spacings are all sound and may be mixed.
+    void record_points(SeekPoints* into, std::uint64_t spacing = 0) noexcept;
+    std::uint64_t point_spacing() const noexcept { return spacing_; }
+    std::size_t point_values() const noexcept;
+    // Takes a decoder that has made no frames yet to a point of its stream
+    // (recorded by a decoder opened over the same stream): it goes on as that
+    // decoder did, frames_made() being point.frame.
+    void resume(const SeekPoint& point);
+
 private:
     explicit IncrementalDecoder(std::unique_ptr<StreamDecoder> decoder) noexcept;
     // Hands out up to `max_frames` frames: `copy(first, samples, count)`
@@ -89,7 +106,13 @@ private:
     template <typename Copy>
     Result<std::uint64_t> advance(Copy copy, std::uint64_t max_frames);
 
+    void note_point();
+
     std::unique_ptr<StreamDecoder> decoder_;
+    std::uint64_t spacing_;
+    SeekPoints* points_ = nullptr;
+    std::uint64_t next_point_;  // the frame at or after which the next point lies
+    SeekPoint point_;           // room for the point being recorded
     std::uint64_t made_ = 0;
     bool ended_ = false;
     std::unique_ptr<Error> failed_;  // the fault met, kept for every later call

@@ -50,6 +50,29 @@ bool MeanHistory::offset(std::int64_t& out, bool rounded_shifted, std::uint32_t 
     return true;
 }
 
+void MeanHistory::save(std::int64_t* out) const {
+    const std::size_t missing = nmean_ - ring_.size();
+    std::fill(out, out + missing, 0);
+    const bool full = missing == 0;
+    // Oldest first: a ring that is not yet full starts at slot 0.
+    const std::size_t first = full ? oldest_ : 0;
+    std::copy(ring_.begin() + static_cast<std::ptrdiff_t>(first), ring_.end(), out + missing);
+    std::copy(ring_.begin(), ring_.begin() + static_cast<std::ptrdiff_t>(first),
+              out + missing + (ring_.size() - first));
+}
+
+void MeanHistory::restore(const std::int64_t* in) {
+    ring_.assign(in, in + nmean_);
+    oldest_ = 0;
+    running_ = 0;
+    large_ = 0;
+    for (const std::int64_t mean : ring_) {
+        running_ += static_cast<std::uint64_t>(mean);
+        if (!within(fold_sign(mean), kSmallBits)) ++large_;
+    }
+    spans_.assign((ring_.size() + kSpan - 1) / kSpan, Summary{});
+}
+
 bool MeanHistory::exact_sum(std::int64_t& out) {
     __int128 partial = 0;
     // Oldest first: a ring that is not yet full starts at slot 0.

@@ -33,6 +33,12 @@ public:
     // which shifts by `bitshift` (0..32).
     bool offset(std::int64_t& out, bool rounded_shifted, std::uint32_t bitshift);
 
+    // The means held, oldest first, as `nmean` values at `out`: a ring not
+    // yet full is written with zeros in front, which count the same.
+    void save(std::int64_t* out) const;
+    // Holds the `nmean` means at `in`, oldest first, as save() wrote them.
+    void restore(const std::int64_t* in);
+
 private:
     // Means at or beyond 2^46 in magnitude are "large": while none is held,
     // no partial sum of at most 2^16 means can leave [-2^62, 2^62], so the

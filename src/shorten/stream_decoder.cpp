@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <stdexcept>
 
 #include "common/checked.hpp"
 #include "shorten/checked_path.hpp"
@@ -47,7 +48,7 @@ StreamDecoder::StreamDecoder(ByteView stream, const StreamStart& start, Reconstr
       header_(start.header),
       rules_(StreamRules::of(header_)),
       history_len_(std::max<std::uint64_t>(3, header_.maxnlpc)),
-      blocksize_(header_.blocksize),
+      state_{header_.blocksize},
       stage_(header_.is_ulaw(), plan.samples == ShortenSamples::MuLawCodes, rules_.au1),
       window_(history_len_ + kChunk, 0),
       first_frames_(first_room(stream, header_, plan)),
@@ -75,15 +76,15 @@ StreamDecoder::StreamDecoder(ByteView stream, const StreamStart& start, Reconstr
 // then fails at completion, unless an earlier error ends the decode first).
 SV_INLINE_STEP
 StreamDecoder::BlockOutput StreamDecoder::begin_output(Channel& ch) {
-    if (decoded_ + blocksize_ > kMaxDecodedSamples) return {};
+    if (state_.decoded + state_.blocksize > kMaxDecodedSamples) return {};
     const std::uint64_t stored = ch.stored;
-    const std::uint64_t room = keep_ > stored ? std::min(keep_ - stored, blocksize_) : 0;
+    const std::uint64_t room = keep_ > stored ? std::min(keep_ - stored, state_.blocksize) : 0;
     if (room == 0) return {};
     const auto keep = static_cast<std::size_t>(keep_);
     const std::size_t stride = channels_.size();
     std::int16_t* frames =
         output_.reserve(static_cast<std::size_t>(stored + room), std::min(first_frames_, keep), keep);
-    return {frames + static_cast<std::size_t>(stored) * stride + current_, room, stride};
+    return {frames + static_cast<std::size_t>(stored) * stride + state_.current, room, stride};
 }
 
 // Block completion after the history update: mean, count, output stage.
@@ -92,7 +93,7 @@ Status StreamDecoder::complete_block(Channel& ch, const BlockTally& tally, std::
     if (header_.nmean > 0) {
         if (tally.mean_overflow) return errors::reconstruction_overflow();
         const auto sum = static_cast<std::int64_t>(tally.mean_sum);
-        const auto n = static_cast<std::int64_t>(blocksize_);
+        const auto n = static_cast<std::int64_t>(state_.blocksize);
         std::int64_t mean = sum / n;
         if (rules_.output_unit_means) {
             // Rounded, then in output units: times 2^bitshift (<= 2^32).
@@ -103,12 +104,12 @@ Status StreamDecoder::complete_block(Channel& ch, const BlockTally& tally, std::
         }
         ch.means.push(mean);
     }
-    decoded_ += blocksize_;
-    if (decoded_ > kMaxDecodedSamples) return errors::exceeds_decoded_length();
+    state_.decoded += state_.blocksize;
+    if (state_.decoded > kMaxDecodedSamples) return errors::exceeds_decoded_length();
     if (tally.type8_failed) return errors::type8_domain(tally.type8_value);
     ch.stored += stored;
-    ch.count += blocksize_;
-    current_ = current_ + 1 == channels_.size() ? 0 : current_ + 1;
+    ch.count += state_.blocksize;
+    state_.current = state_.current + 1 == channels_.size() ? 0 : state_.current + 1;
     return ok_status();
 }
 
@@ -133,14 +134,14 @@ Status StreamDecoder::read_block_arguments(Block& b) {
         b.order = order;
     }
     if ((b.function == kDiff0 || b.function == kQlpc) && header_.nmean > 0 &&
-        !channels_[current_].means.offset(b.mean_offset, rules_.output_unit_means, stage_.bitshift())) {
+        !channels_[state_.current].means.offset(b.mean_offset, rules_.output_unit_means, stage_.bitshift())) {
         return errors::reconstruction_overflow();
     }
     b.lpc_rounding = rules_.lpc_rounding;
     b.reach = b.function == kQlpc ? b.order : b.function;
     if (mode_ == Reconstruction::Proven && b.width <= kMaxCodeWidth) {
         prove_block(b, coefs_, rcoefs_);
-        if (b.proof_bits != 0 && b.width < CodeTable::kBits) b.table = tables_.for_block(b.width, blocksize_);
+        if (b.proof_bits != 0 && b.width < CodeTable::kBits) b.table = tables_.for_block(b.width, state_.blocksize);
     }
     return ok_status();
 }
@@ -149,15 +150,15 @@ SV_INLINE_STEP
 Status StreamDecoder::predicted_block(std::uint64_t function) {
     Block b{function, 0};
     SV_TRY(read_block_arguments(b));
-    Channel& ch = channels_[current_];
+    Channel& ch = channels_[state_.current];
     const std::size_t hlen = history_len_;
     std::copy(ch.history.begin(), ch.history.end(), window_.begin());
     std::int64_t* const s = window_.data() + hlen;
     const BlockOutput output = begin_output(ch);
     BlockTally tally;
-    for (std::uint64_t done = 0; done < blocksize_;) {
+    for (std::uint64_t done = 0; done < state_.blocksize;) {
         // A chunk lies wholly inside the stored part or wholly outside it.
-        const std::uint64_t end = done < output.room ? output.room : blocksize_;
+        const std::uint64_t end = done < output.room ? output.room : state_.blocksize;
         const std::size_t m = static_cast<std::size_t>(std::min<std::uint64_t>(end - done, kChunk));
         std::int16_t* const out =
             done < output.room && !tally.type8_failed ? output.dst + done * output.stride : nullptr;
@@ -219,8 +220,8 @@ void StreamDecoder::tally_chunk(const std::int64_t* s, std::size_t m, const Chun
 }
 
 Status StreamDecoder::zero_block() {
-    Channel& ch = channels_[current_];
-    const std::size_t n = static_cast<std::size_t>(blocksize_);
+    Channel& ch = channels_[state_.current];
+    const std::size_t n = static_cast<std::size_t>(state_.blocksize);
     auto& h = ch.history;
     if (n >= h.size()) {
         std::fill(h.begin(), h.end(), 0);
@@ -256,13 +257,14 @@ Status StreamDecoder::command(bool& quit) {
         case kBlocksize: {
             SV_ASSIGN_OR_RETURN(const std::uint64_t n, reader_.read_ulong());
             if (n == 0 || n > kMaxBlocksize) return errors::invalid_blocksize(n);
-            blocksize_ = n;
+            state_.blocksize = n;
             return ok_status();
         }
         case kBitshift: {
             SV_ASSIGN_OR_RETURN(const std::uint64_t n, reader_.read_uvar(2));
             if (n > kMaxBitshift) return errors::implausible_bitshift(n);
-            stage_.set_bitshift(static_cast<std::uint32_t>(n));
+            state_.bitshift = static_cast<std::uint32_t>(n);
+            stage_.set_bitshift(state_.bitshift);
             return ok_status();
         }
         case kVerbatim: {
@@ -306,6 +308,47 @@ void StreamDecoder::drop_frames_before(std::uint64_t f) noexcept {
     output_.drop_front(static_cast<std::size_t>(dropped), static_cast<std::size_t>(live));
     for (Channel& ch : channels_) ch.stored -= dropped;
     base_ = f;
+}
+
+bool StreamDecoder::at_point(std::uint64_t& frame) const noexcept {
+    if (state_.current != 0) return false;
+    frame = channels_[0].count;
+    for (const Channel& ch : channels_) {
+        if (ch.count != frame) return false;
+    }
+    return true;
+}
+
+void StreamDecoder::save_point(SeekPoint& point) const {
+    point.frame = channels_[0].count;
+    point.bit = reader_.bit_index();
+    point.state = state_;
+    const std::size_t per_channel = channel_values(header_);
+    point.channels.resize(per_channel * channels_.size());
+    std::int64_t* out = point.channels.data();
+    for (const Channel& ch : channels_) {
+        std::copy(ch.history.begin(), ch.history.end(), out);
+        ch.means.save(out + ch.history.size());
+        out += per_channel;
+    }
+}
+
+void StreamDecoder::resume(const SeekPoint& point) {
+    const std::size_t per_channel = channel_values(header_);
+    if (base_ != 0 || frames_complete() != 0 || point.channels.size() != per_channel * channels_.size()) {
+        throw std::logic_error("StreamDecoder::resume: a used decoder or a point of another stream");
+    }
+    reader_.seek_bit(point.bit);
+    state_ = point.state;
+    stage_.set_bitshift(state_.bitshift);
+    const std::int64_t* in = point.channels.data();
+    for (Channel& ch : channels_) {
+        std::copy(in, in + ch.history.size(), ch.history.begin());
+        ch.means.restore(in + ch.history.size());
+        ch.count = point.frame;
+        in += per_channel;
+    }
+    base_ = point.frame;
 }
 
 DecodedShorten StreamDecoder::finish() {

@@ -23,6 +23,7 @@
 #include "shorten/frame_buffer.hpp"
 #include "shorten/means.hpp"
 #include "shorten/output_stage.hpp"
+#include "shorten/seek_points.hpp"
 #include "shorten/stream_header.hpp"
 
 namespace sonavert::shorten {
@@ -77,6 +78,20 @@ public:
     // The size of the output buffer now.
     std::size_t output_bytes() const noexcept { return output_.size_bytes(); }
 
+    // Seek points (streaming). at_point(): true between two cycles through
+    // the channels with every channel at the same frame, which goes to
+    // `frame`; the decoder can then save_point() to make a point there.
+    bool at_point(std::uint64_t& frame) const noexcept;
+    // A quick test that runs after every command: the frames of channel 0
+    // when the next block is channel 0's, else 0. at_point() can hold only
+    // where this has reached the frame asked for.
+    std::uint64_t cycle_frames() const noexcept { return state_.current == 0 ? channels_[0].count : 0; }
+    void save_point(SeekPoint& point) const;
+    // Takes a decoder that has made no frames yet to `point` (of the same
+    // stream, as save_point() made it): it goes on from there as the decoder
+    // that saved it did, frame `point.frame` being the next it makes.
+    void resume(const SeekPoint& point);
+
 private:
     struct Channel {
         Channel(std::size_t history_len, std::uint32_t nmean) : history(history_len, 0), means(nmean) {}
@@ -122,9 +137,7 @@ private:
     StreamHeader header_;
     StreamRules rules_;
     std::uint64_t history_len_;
-    std::uint64_t blocksize_;
-    std::uint64_t decoded_ = 0;
-    std::size_t current_ = 0;
+    StreamState state_;
     OutputStage stage_;
     std::vector<Channel> channels_;
     std::vector<std::int64_t> coefs_;

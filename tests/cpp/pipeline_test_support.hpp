@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "pipeline/frames.hpp"
 #include "shorten_encoder.hpp"
 #include "sphere_writer.hpp"
 
@@ -78,6 +79,21 @@ inline Bytes shorten_stream(const std::vector<std::vector<std::int16_t>>& channe
     Result<Bytes> stream = testkit::encode_shorten(interleaved, options);
     EXPECT_TRUE(stream.has_value()) << stream.error().message;
     return stream.has_value() ? std::move(stream).value() : Bytes{};
+}
+
+// A file opened for frame reads: its source, header and layout.
+struct OpenedFile {
+    pipeline::ByteSource source;
+    pipeline::HeaderBlock block;
+    pipeline::AudioLayout layout;
+};
+
+inline OpenedFile open_file(const pipeline::ByteSource& source) {
+    Result<pipeline::HeaderBlock> block = pipeline::read_header(source);
+    EXPECT_TRUE(block.has_value());
+    Result<pipeline::AudioLayout> layout = pipeline::check_audio(block->header, source.size());
+    EXPECT_TRUE(layout.has_value());
+    return {source, std::move(block).value(), *layout};
 }
 
 }  // namespace sonavert::testing

@@ -72,20 +72,7 @@ std::vector<std::int32_t> random_signal(std::mt19937_64& rng, std::size_t n, int
     return s;
 }
 
-// Encoder options: channels, blocksize, maxnlpc, nmean, sample type; the
-// rest as the encoder's defaults unless `more` changes them.
-testkit::ShortenOptions opts(std::uint32_t channels, std::uint32_t blocksize = 256, std::uint32_t maxnlpc = 0,
-                             std::uint32_t nmean = 4, std::uint32_t sample_type = 5,
-                             void (*more)(testkit::ShortenOptions&) = nullptr) {
-    testkit::ShortenOptions o;
-    o.channels = channels;
-    o.blocksize = blocksize;
-    o.maxnlpc = maxnlpc;
-    o.nmean = nmean;
-    o.sample_type = sample_type;
-    if (more != nullptr) more(o);
-    return o;
-}
+using testing::opts;
 
 TEST(IncrementalDecoder, SameFramesAsTheWholeStreamForEveryReadSize) {
     struct Case {

@@ -44,19 +44,8 @@ Bytes pcm_twin(const Bytes& file, std::uint64_t frames, std::uint64_t channels) 
                        Bytes(pcm->data(), pcm->data() + pcm->size()));
 }
 
-struct Opened {
-    ByteSource source;
-    HeaderBlock block;
-    AudioLayout layout;
-};
-
-Opened open(const ByteSource& source) {
-    Result<HeaderBlock> block = read_header(source);
-    EXPECT_TRUE(block.has_value());
-    Result<AudioLayout> layout = check_audio(block->header, source.size());
-    EXPECT_TRUE(layout.has_value());
-    return {source, std::move(block).value(), *layout};
-}
+using Opened = testing::OpenedFile;
+constexpr auto open = testing::open_file;
 
 // The bytes of a request, or its error's message.
 using Outcome = std::pair<std::string, Bytes>;

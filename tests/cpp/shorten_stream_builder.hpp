@@ -13,6 +13,7 @@
 #include "common/bytes.hpp"
 #include "common/error.hpp"
 #include "shorten/function_codes.hpp"
+#include "shorten_encoder.hpp"
 #include "shorten_stream_writer.hpp"
 
 namespace sonavert {
@@ -114,6 +115,21 @@ inline std::vector<int> pcm_values(const ByteBuffer& pcm) {
         out.push_back(static_cast<std::int16_t>(pcm.data()[i] | (pcm.data()[i + 1] << 8)));
     }
     return out;
+}
+
+// Encoder options: channels, blocksize, maxnlpc, nmean, sample type; the
+// rest as the encoder's defaults unless `more` changes them.
+inline testkit::ShortenOptions opts(std::uint32_t channels, std::uint32_t blocksize = 256, std::uint32_t maxnlpc = 0,
+                             std::uint32_t nmean = 4, std::uint32_t sample_type = 5,
+                             void (*more)(testkit::ShortenOptions&) = nullptr) {
+    testkit::ShortenOptions o;
+    o.channels = channels;
+    o.blocksize = blocksize;
+    o.maxnlpc = maxnlpc;
+    o.nmean = nmean;
+    o.sample_type = sample_type;
+    if (more != nullptr) more(o);
+    return o;
 }
 
 }  // namespace sonavert::shorten::testing

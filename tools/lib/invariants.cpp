@@ -223,6 +223,70 @@ std::string codes_mismatch(ByteView input, const Result<shorten::ShortenPcm>& wh
 
 namespace {
 
+// What a read of frames [first, first + count) gives on an incremental
+// decoder (fresh, or resumed from `point`): the samples, or the error.
+struct RangeRead {
+    std::vector<std::int16_t> samples;
+    std::string error;
+    bool operator==(const RangeRead&) const = default;
+};
+
+RangeRead read_range(ByteView input, std::uint64_t first, std::uint64_t count, const shorten::SeekPoint* point,
+                     shorten::Versions versions) {
+    Result<shorten::IncrementalDecoder> opened = shorten::IncrementalDecoder::open(
+        input, shorten::Reconstruction::Proven, shorten::ShortenSamples::Levels, versions);
+    if (!opened) return {{}, opened.error().message};
+    if (point != nullptr) opened->resume(*point);
+    Result<std::uint64_t> skipped = opened->skip(first - opened->frames_made());
+    if (!skipped) return {{}, skipped.error().message};
+    RangeRead out;
+    out.samples.resize(static_cast<std::size_t>(count * opened->channel_count()));
+    Result<std::size_t> n = opened->read(out.samples.data(), static_cast<std::size_t>(count));
+    if (!n) return {{}, n.error().message};
+    out.samples.resize(*n * static_cast<std::size_t>(opened->channel_count()));
+    return out;
+}
+
+// Seek points recorded every `spacing` frames over the whole stream, then
+// reads of pseudo-random ranges (from `seed`) resumed from the last point at
+// or before their first frame: each gives what the same read gives from the
+// start of the stream, the same samples or the same error, for sound and
+// faulty streams alike. Empty when they agree.
+std::string seek_mismatch(ByteView input, std::uint64_t spacing, std::uint64_t seed, shorten::Versions versions) {
+    Result<shorten::IncrementalDecoder> opened = shorten::IncrementalDecoder::open(
+        input, shorten::Reconstruction::Proven, shorten::ShortenSamples::Levels, versions);
+    if (!opened) return {};
+    shorten::SeekPoints points(opened->point_values());
+    opened->record_points(&points, spacing);
+    Result<std::uint64_t> all = opened->skip(~std::uint64_t{0});
+    // A stream that fails hands out nothing of its last call: the ranges
+    // then reach a little beyond the last point, into the fault.
+    const std::uint64_t reached = all ? *all : points.last_frame() + spacing;
+    if (all && points.last_frame() > *all) return "a seek point lies beyond the stream's frames";
+    std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
+    const auto next = [&state](std::uint64_t bound) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return bound == 0 ? 0 : state % bound;
+    };
+    for (int k = 0; k < 4 && !points.empty(); ++k) {
+        // Ranges that start inside and beyond the recorded part, and may run
+        // into the stream's end or its fault.
+        const std::uint64_t first = points.last_frame() / 2 + next(reached + spacing + 2);
+        const std::uint64_t count = next(3 * spacing + 2);
+        const std::optional<shorten::SeekPoint> point = points.at_or_before(first);
+        if (!point) continue;
+        if (point->frame > first) return "the seek point found lies beyond the frame asked for";
+        const RangeRead resumed = read_range(input, first, count, &*point, versions);
+        const RangeRead plain = read_range(input, first, count, nullptr, versions);
+        if (!(resumed == plain)) {
+            return "a read resumed from a seek point differs: " + (resumed.error.empty() ? "samples" : resumed.error);
+        }
+    }
+    return {};
+}
+
 // The checks of check_shorten_to_pcm for the stream versions `versions`.
 CheckOutcome check_stream(ByteView input, shorten::Versions versions) {
     Result<shorten::ShortenPcm> result = shorten::decode_shorten(input, shorten::Reconstruction::Proven, std::nullopt,
@@ -236,6 +300,8 @@ CheckOutcome check_stream(ByteView input, shorten::Versions versions) {
         if (!incremental.empty()) return broken(incremental);
         const std::string codes = codes_mismatch(input, result, 1 + input.size() % 200, versions);
         if (!codes.empty()) return broken(codes);
+        const std::string seek = seek_mismatch(input, 1 + input.size() % 97, input.size(), versions);
+        if (!seek.empty()) return broken(seek);
         return failed_with(result.error(), kShortenMessages);
     }
     if (!checked) return broken("only the checked path fails", checked.error().message);
@@ -249,6 +315,8 @@ CheckOutcome check_stream(ByteView input, shorten::Versions versions) {
     if (!incremental.empty()) return broken(incremental);
     const std::string codes = codes_mismatch(input, result, 1 + input.size() % 200, versions);
     if (!codes.empty()) return broken(codes);
+    const std::string seek = seek_mismatch(input, 1 + input.size() % 97, input.size(), versions);
+    if (!seek.empty()) return broken(seek);
     const std::optional<ShortenHeader> header = read_shorten_header(input);
     if (!header) return broken("decoded a stream without a readable header");
     if (header->channels != channels || channels < 1 || channels > shorten::kMaxChannels) {

@@ -93,6 +93,9 @@ PyMethodDef g_functions[] = {
     {"read_span", SV_FUNCTION(read_span), METH_VARARGS | METH_KEYWORDS,
      "read_span(source, start, stop, frames, dtype)\n--\n\n(samples, channels, samplerate, frames) of a read by "
      "frame indices."},
+    {"seek_point_cache", SV_FUNCTION(seek_point_cache), METH_VARARGS | METH_KEYWORDS,
+     "seek_point_cache(limit)\n--\n\n(limit, bytes, files) of the process's cache of Shorten seek points, its "
+     "limit in bytes set first when limit is not None."},
     {"wav_header", SV_FUNCTION(wav_header), METH_VARARGS | METH_KEYWORDS,
      "wav_header(channels, samplerate, bits, length)\n--\n\nThe WAV header for PCM of this shape."},
     {"write", SV_FUNCTION(write_file), METH_VARARGS | METH_KEYWORDS, kWriteDoc},

@@ -3,6 +3,7 @@
 #include "module/core/reads.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <utility>
 
@@ -22,6 +23,7 @@ namespace {
 
 const Signature kAudio{"audio", {"source"}};
 const Signature kRead{"read", {"source", "first", "count", "dtype", "pick", "out"}};
+const Signature kSeekPointCache{"seek_point_cache", {"limit"}};
 const Signature kReadSpan{"read_span", {"source", "start", "stop", "frames", "dtype"}};
 
 PyObject* layout_tuple(const AudioLayout& layout) {
@@ -161,7 +163,7 @@ PyObject* read(PyObject*, PyObject* args, PyObject* kwargs) {
         Status status;
         {
             Unlocked unlocked;
-            status = pipeline::read_frames(source.bytes, opened->layout, request, target);
+            status = pipeline::read_frames(source.bytes, opened->layout, request, target, &pipeline::SeekPointCache::shared());
         }
         if (!status) return raise_failure(status.error(), source.bytes);
         return read_result(result, request);
@@ -211,12 +213,36 @@ PyObject* read_span(PyObject*, PyObject* args, PyObject* kwargs) {
         {
             Unlocked unlocked;
             status = pipeline::read_frames(source.bytes, layout, request,
-                                           reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p)));
+                                           reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(result.p)),
+                                           &pipeline::SeekPointCache::shared());
         }
         if (!status) return raise_failure(status.error(), source.bytes);
         return Py_BuildValue("(OKKK)", result.p, static_cast<unsigned long long>(layout.channels),
                              static_cast<unsigned long long>(layout.sample_rate),
                              static_cast<unsigned long long>(request.count));
+    });
+}
+
+}  // namespace sonavert::module::core
+
+namespace sonavert::module::core {
+
+// seek_point_cache(limit): (limit, bytes, files) of the process's cache of
+// Shorten seek points, after setting its limit in bytes when `limit` is not
+// None (0 empties it and keeps it empty).
+PyObject* seek_point_cache(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
+        PyObject* b[1];
+        if (!bind_arguments(kSeekPointCache, args, kwargs, b)) return nullptr;
+        pipeline::SeekPointCache& cache = pipeline::SeekPointCache::shared();
+        if (b[0] != Py_None) {
+            std::uint64_t limit = 0;
+            if (!to_u64(b[0], "limit", limit)) return nullptr;
+            cache.set_limit(static_cast<std::size_t>(std::min<std::uint64_t>(limit, SIZE_MAX)));
+        }
+        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(cache.limit()),
+                             static_cast<unsigned long long>(cache.bytes()),
+                             static_cast<unsigned long long>(cache.files()));
     });
 }
 

@@ -15,6 +15,7 @@ namespace sonavert::module::core {
 PyObject* audio(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* read(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* read_span(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* seek_point_cache(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // first, count and dtype of a read (the arguments b[0..2]), converted in
 // that order.

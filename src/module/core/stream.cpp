@@ -1,8 +1,9 @@
 // ShortenStream(source): a Shorten file read a part at a time (SoundFile,
 // blocks). It holds what it reads (the bytes object, or its own duplicate of
 // the file descriptor), the header and a ShortenReader, so that a read that
-// goes on from the last costs only its own frames, a read backwards starts
-// the stream afresh, and memory follows the block read, not the file.
+// goes on from the last costs only its own frames, a read elsewhere resumes
+// from the nearest seek point (its own or the process's cache), and memory
+// follows the block read and the points, not the file.
 #include "module/core/stream.hpp"
 
 #include <fcntl.h>
@@ -70,7 +71,7 @@ PyObject* shorten_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
             Py_INCREF(bound[0]);
             state->bytes.p = bound[0];
         }
-        state->reader.emplace(state->source.bytes, state->opened->layout);
+        state->reader.emplace(state->source.bytes, state->opened->layout, &pipeline::SeekPointCache::shared());
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
         if (self == nullptr) return nullptr;
@@ -123,7 +124,22 @@ PyObject* shorten_stream_read(PyObject* self, PyObject* args, PyObject* kwargs) 
     });
 }
 
+// stream.seek_points(): (count, bytes) of the stream's own seek points.
+PyObject* shorten_stream_points(PyObject* self, PyObject*) {
+    return guarded_with(&kAdvisedHeap, [&]() -> PyObject* {
+        StreamState* state = reinterpret_cast<ShortenStreamObject*>(self)->state;
+        if (state == nullptr || state->busy) {
+            PyErr_SetString(PyExc_RuntimeError, "the stream is being read by another thread");
+            return nullptr;
+        }
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(state->reader->seek_points()),
+                             static_cast<unsigned long long>(state->reader->seek_point_bytes()));
+    });
+}
+
 PyMethodDef g_stream_methods[] = {
+    {"seek_points", SV_FUNCTION(shorten_stream_points), METH_NOARGS,
+     "seek_points()\n--\n\n(count, bytes) of the seek points the stream has recorded."},
     {"read", SV_FUNCTION(shorten_stream_read), METH_VARARGS | METH_KEYWORDS,
      "read(first, count, dtype, pick, out)\n--\n\nFrames of the stream's file, as read() reads them."},
     {nullptr, nullptr, 0, nullptr},
