@@ -24,7 +24,7 @@ from __future__ import annotations
 
 from typing import Any, Optional, Tuple
 
-from lhotse.audio.backend import (
+from lhotse.audio.backend import (  # type: ignore[import-not-found, unused-ignore]
     AudioBackend,
     CompositeAudioBackend,
     LibsndfileCompatibleAudioInfo,
@@ -38,7 +38,7 @@ from ._cuts import cut_info, is_sphere, read_cut
 __all__ = ["SonavertBackend", "use", "worker_init"]
 
 
-class SonavertBackend(AudioBackend):
+class SonavertBackend(AudioBackend):  # type: ignore[misc, unused-ignore]
     """Reads SPHERE files (``.sph``, ``.wv1``, ``.wv2``, and any path or file
     object that starts with the SPHERE magic, NIST ``.WAV`` files included)."""
 
