@@ -20,33 +20,6 @@ constexpr std::uint64_t kMinProofBits = 16;
 // SONAVERT_PORTABLE build compiles the baseline only.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(SONAVERT_PORTABLE)
 #define SV_CPU_DISPATCH 1
-
-// True when the CPU and the OS provide everything x86-64-v3 code may use.
-bool cpu_has_x86_64_v3() noexcept {
-    auto cpuid = [](unsigned leaf, unsigned sub, unsigned (&r)[4]) {
-        __asm__("cpuid" : "=a"(r[0]), "=b"(r[1]), "=c"(r[2]), "=d"(r[3]) : "a"(leaf), "c"(sub));
-    };
-    unsigned r[4];
-    cpuid(0, 0, r);
-    if (r[0] < 7) return false;
-    cpuid(1, 0, r);
-    const unsigned ecx1 = r[2];
-    // SSE3, SSSE3, FMA, CX16, SSE4.1, SSE4.2, MOVBE, POPCNT, OSXSAVE, AVX, F16C
-    constexpr unsigned kEcx1 = (1u << 0) | (1u << 9) | (1u << 12) | (1u << 13) | (1u << 19) | (1u << 20) |
-                               (1u << 22) | (1u << 23) | (1u << 27) | (1u << 28) | (1u << 29);
-    if ((ecx1 & kEcx1) != kEcx1) return false;
-    cpuid(7, 0, r);
-    constexpr unsigned kEbx7 = (1u << 3) | (1u << 5) | (1u << 8);  // BMI1, AVX2, BMI2
-    if ((r[1] & kEbx7) != kEbx7) return false;
-    cpuid(0x80000000u, 0, r);
-    if (r[0] < 0x80000001u) return false;
-    cpuid(0x80000001u, 0, r);
-    if ((r[2] & 0x21u) != 0x21u) return false;  // LAHF/SAHF, LZCNT
-    unsigned xcr0_lo, xcr0_hi;
-    __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-    return (xcr0_lo & 0x6u) == 0x6u;  // the OS saves the SSE and AVX registers
-}
-
 const bool kHasX86_64_v3 = cpu_has_x86_64_v3();
 
 // The features are named as well as the level: a compiler that is handed the
@@ -271,6 +244,35 @@ template <std::uint64_t F>
                      LpcPredictor{s, mo, b.rcoefs, b.order, 32 - mo * coef_sum, w32, out, stride});
 }
 }  // namespace
+
+bool cpu_has_x86_64_v3() noexcept {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    auto cpuid = [](unsigned leaf, unsigned sub, unsigned (&r)[4]) {
+        __asm__("cpuid" : "=a"(r[0]), "=b"(r[1]), "=c"(r[2]), "=d"(r[3]) : "a"(leaf), "c"(sub));
+    };
+    unsigned r[4];
+    cpuid(0, 0, r);
+    if (r[0] < 7) return false;
+    cpuid(1, 0, r);
+    const unsigned ecx1 = r[2];
+    // SSE3, SSSE3, FMA, CX16, SSE4.1, SSE4.2, MOVBE, POPCNT, OSXSAVE, AVX, F16C
+    constexpr unsigned kEcx1 = (1u << 0) | (1u << 9) | (1u << 12) | (1u << 13) | (1u << 19) | (1u << 20) |
+                               (1u << 22) | (1u << 23) | (1u << 27) | (1u << 28) | (1u << 29);
+    if ((ecx1 & kEcx1) != kEcx1) return false;
+    cpuid(7, 0, r);
+    constexpr unsigned kEbx7 = (1u << 3) | (1u << 5) | (1u << 8);  // BMI1, AVX2, BMI2
+    if ((r[1] & kEbx7) != kEbx7) return false;
+    cpuid(0x80000000u, 0, r);
+    if (r[0] < 0x80000001u) return false;
+    cpuid(0x80000001u, 0, r);
+    if ((r[2] & 0x21u) != 0x21u) return false;  // LAHF/SAHF, LZCNT
+    unsigned xcr0_lo, xcr0_hi;
+    __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    return (xcr0_lo & 0x6u) == 0x6u;  // the OS saves the SSE and AVX registers
+#else
+    return false;
+#endif
+}
 
 void prove_qlpc(Block& b, std::span<const std::int64_t> coefs, std::vector<std::int32_t>& rcoefs) {
     // |c| <= 2^cb and order <= 2^ob: with inputs in [-2^K, 2^K] every
