@@ -114,9 +114,12 @@ for target in "${targets[@]}"; do
   if ! grep -q "following platform tag: *\"$plat\"" <<<"$shown"; then
     echo "auditwheel does not grant $plat to $raw: $shown"; exit 1
   fi
-  if ! log=$("$python" -m auditwheel repair --plat "$plat" -w dist "$raw" 2>&1); then
+  # --plat names only the host's own manylinux tags; "auto" takes the tag
+  # just shown, with its legacy alias (manylinux2014) where there is one.
+  if ! log=$("$python" -m auditwheel repair --plat auto -w dist "$raw" 2>&1); then
     echo "$log"; exit 1
   fi
+  ls dist/sonavert-*-cp39-abi3-*"$plat"*.whl >/dev/null
 done
 
 echo "== checks of every wheel"
