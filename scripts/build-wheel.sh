@@ -155,7 +155,7 @@ if [ "$mode" = --all ]; then
     export SONAVERT_ZIG_BIN=$(wrappers "$target") SONAVERT_ZIG_TARGET=$target SONAVERT_ZIG_EMULATOR=$(emulator "$target")
     toolchain=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$repo/scripts/zig-toolchain.cmake")
     # GoogleTest from Debian's sources (googletest), built for the target.
-    cmake -S /usr/src/googletest -B "$work/gtest-$target" "${toolchain[@]}" -DBUILD_GMOCK=OFF \
+    cmake -S /usr/src/googletest -B "$work/gtest-$target" "${toolchain[@]}" -DBUILD_GMOCK=OFF -Wno-deprecated \
       -DCMAKE_INSTALL_PREFIX="$work/gtest-$target/prefix" >/dev/null
     cmake --build "$work/gtest-$target" --target install >/dev/null
     cmake -S . -B "$work/tests-$target" "${toolchain[@]}" -DCMAKE_PREFIX_PATH="$work/gtest-$target/prefix" \
