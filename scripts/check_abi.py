@@ -3,7 +3,8 @@ stable ABI of a given Python version provides.
 
 Newer CPython headers declare some later functions even when Py_LIMITED_API
 asks for an older version, so compiling is no proof; this reads the symbols
-the shared object actually imports (nm -D --undefined-only).
+the shared object actually imports (its undefined dynamic symbols, read
+with pyelftools, so that a wheel of any architecture can be checked here).
 
 Usage: python scripts/check_abi.py --minimum 3.9 WHEEL_OR_SO...
 """
@@ -11,13 +12,13 @@ Usage: python scripts/check_abi.py --minimum 3.9 WHEEL_OR_SO...
 from __future__ import annotations
 
 import argparse
-import subprocess
 import sys
 import tempfile
 import zipfile
 from pathlib import Path
 
 import abi3info
+from elftools.elf.elffile import ELFFile
 
 
 def stable_abi(minimum: tuple[int, int]) -> set[str]:
@@ -30,9 +31,12 @@ def stable_abi(minimum: tuple[int, int]) -> set[str]:
 
 
 def imported_symbols(shared_object: Path) -> list[str]:
-    out = subprocess.run(["nm", "-D", "--undefined-only", str(shared_object)],
-                         check=True, capture_output=True, text=True).stdout
-    return [line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()]
+    with open(shared_object, "rb") as f:
+        table = ELFFile(f).get_section_by_name(".dynsym")
+        if table is None:
+            return []
+        return [sym.name for sym in table.iter_symbols()
+                if sym.name and sym["st_shndx"] == "SHN_UNDEF"]
 
 
 def extensions(path: Path, workdir: Path) -> list[Path]:

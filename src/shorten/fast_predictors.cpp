@@ -13,13 +13,19 @@ constexpr std::uint64_t kLpcProofBits = 31;
 constexpr std::uint64_t kMinProofBits = 16;
 
 // The hot functions are compiled twice, for the x86-64 baseline and for
-// x86-64-v3 (BMI2, LZCNT, AVX2), and the loader picks one for the CPU. That
-// dispatch (ifunc) needs glibc's loader (musl has none); a SONAVERT_PORTABLE
-// build compiles the baseline only.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__) && !defined(SONAVERT_PORTABLE)
-#define SV_HOT_CLONES __attribute__((target_clones("default", "arch=x86-64-v3")))
-#else
-#define SV_HOT_CLONES
+// x86-64-v3 (BMI2, LZCNT, AVX2); CPUID, read once at load time, picks one.
+// Not target_clones: its resolvers read the compiler runtime's CPU model,
+// which some runtimes (Zig's) leave empty, so the baseline would always run,
+// and they need the loader's ifunc support, which musl lacks. A
+// SONAVERT_PORTABLE build compiles the baseline only.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(SONAVERT_PORTABLE)
+#define SV_CPU_DISPATCH 1
+const bool kHasX86_64_v3 = cpu_has_x86_64_v3();
+
+// The features are named as well as the level: a compiler that is handed the
+// baseline as an explicit feature list (Zig's) would otherwise keep to it.
+#define SV_TARGET_X86_64_V3 \
+    gnu::target("arch=x86-64-v3,avx,avx2,bmi,bmi2,lzcnt,fma,f16c,movbe,popcnt,sse4.2,cx16,sahf")
 #endif
 
 constexpr std::uint64_t kFastResidualBits = BitReader::kRunValueBits;
@@ -172,10 +178,8 @@ template <std::uint64_t F>
     }
 }
 
-}  // namespace
-
-SV_HOT_CLONES
-ChunkScan scan_chunk(const std::int64_t* s, std::size_t m, std::int16_t* narrow, std::size_t stride) noexcept {
+[[gnu::always_inline]] inline ChunkScan scan_chunk_body(const std::int64_t* s, std::size_t m,
+                                                        std::int16_t* narrow, std::size_t stride) noexcept {
     std::uint64_t folded = 0, sum = 0;
     if (narrow != nullptr && stride == 1) {
         for (std::size_t i = 0; i < m; ++i) {
@@ -198,26 +202,9 @@ ChunkScan scan_chunk(const std::int64_t* s, std::size_t m, std::int16_t* narrow,
     return {folded, sum};
 }
 
-void prove_qlpc(Block& b, std::span<const std::int64_t> coefs, std::vector<std::int32_t>& rcoefs) {
-    // |c| <= 2^cb and order <= 2^ob: with inputs in [-2^K, 2^K] every
-    // partial sum of c[k] * (W - mo) is within 2^(ob + cb + K + 1).
-    std::uint64_t coef_folded = 0;
-    for (std::int64_t c : coefs) coef_folded |= fold_sign(c);
-    const std::uint64_t cb = static_cast<std::uint64_t>(std::bit_width(coef_folded));
-    const std::uint64_t ob = static_cast<std::uint64_t>(std::bit_width(b.order - 1));
-    std::uint64_t k = cb + ob > 61 ? 0 : std::min(kLpcProofBits, 61 - cb - ob);
-    if (cb <= 30) {  // every coefficient fits 32 bits
-        rcoefs.assign(coefs.rbegin(), coefs.rend());
-        b.rcoefs = rcoefs.data();
-    } else {
-        k = 0;
-    }
-    b.proof_bits = k >= kMinProofBits ? k : 0;
-}
-
-SV_HOT_CLONES
-bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m, std::int32_t* w32,
-                     std::int16_t* out, std::size_t stride) noexcept {
+[[gnu::always_inline]] inline bool fast_block_pass_body(BitReader& reader, const Block& b, std::int64_t* s,
+                                                       std::size_t m, std::int32_t* w32, std::int16_t* out,
+                                                       std::size_t stride) noexcept {
     switch (b.function) {
         case kDiff0: return fast_fixed_pass<kDiff0>(reader, b, s, m, out, stride);
         case kDiff1: return fast_fixed_pass<kDiff1>(reader, b, s, m, out, stride);
@@ -257,4 +244,83 @@ bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::si
     return fast_pass(reader, b.width, b.table, m,
                      LpcPredictor{s, mo, b.rcoefs, b.order, static_cast<std::uint64_t>(b.lpc_rounding) - mo * coef_sum, w32, out, stride});
 }
+}  // namespace
+
+bool cpu_has_x86_64_v3() noexcept {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    auto cpuid = [](unsigned leaf, unsigned sub, unsigned (&r)[4]) {
+        __asm__("cpuid" : "=a"(r[0]), "=b"(r[1]), "=c"(r[2]), "=d"(r[3]) : "a"(leaf), "c"(sub));
+    };
+    unsigned r[4];
+    cpuid(0, 0, r);
+    if (r[0] < 7) return false;
+    cpuid(1, 0, r);
+    const unsigned ecx1 = r[2];
+    // SSE3, SSSE3, FMA, CX16, SSE4.1, SSE4.2, MOVBE, POPCNT, OSXSAVE, AVX, F16C
+    constexpr unsigned kEcx1 = (1u << 0) | (1u << 9) | (1u << 12) | (1u << 13) | (1u << 19) | (1u << 20) |
+                               (1u << 22) | (1u << 23) | (1u << 27) | (1u << 28) | (1u << 29);
+    if ((ecx1 & kEcx1) != kEcx1) return false;
+    cpuid(7, 0, r);
+    constexpr unsigned kEbx7 = (1u << 3) | (1u << 5) | (1u << 8);  // BMI1, AVX2, BMI2
+    if ((r[1] & kEbx7) != kEbx7) return false;
+    cpuid(0x80000000u, 0, r);
+    if (r[0] < 0x80000001u) return false;
+    cpuid(0x80000001u, 0, r);
+    if ((r[2] & 0x21u) != 0x21u) return false;  // LAHF/SAHF, LZCNT
+    unsigned xcr0_lo, xcr0_hi;
+    __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    return (xcr0_lo & 0x6u) == 0x6u;  // the OS saves the SSE and AVX registers
+#else
+    return false;
+#endif
+}
+
+void prove_qlpc(Block& b, std::span<const std::int64_t> coefs, std::vector<std::int32_t>& rcoefs) {
+    // |c| <= 2^cb and order <= 2^ob: with inputs in [-2^K, 2^K] every
+    // partial sum of c[k] * (W - mo) is within 2^(ob + cb + K + 1).
+    std::uint64_t coef_folded = 0;
+    for (std::int64_t c : coefs) coef_folded |= fold_sign(c);
+    const std::uint64_t cb = static_cast<std::uint64_t>(std::bit_width(coef_folded));
+    const std::uint64_t ob = static_cast<std::uint64_t>(std::bit_width(b.order - 1));
+    std::uint64_t k = cb + ob > 61 ? 0 : std::min(kLpcProofBits, 61 - cb - ob);
+    if (cb <= 30) {  // every coefficient fits 32 bits
+        rcoefs.assign(coefs.rbegin(), coefs.rend());
+        b.rcoefs = rcoefs.data();
+    } else {
+        k = 0;
+    }
+    b.proof_bits = k >= kMinProofBits ? k : 0;
+}
+
+#ifdef SV_CPU_DISPATCH
+namespace {
+
+[[SV_TARGET_X86_64_V3]] ChunkScan scan_chunk_v3(const std::int64_t* s, std::size_t m, std::int16_t* narrow,
+                                  std::size_t stride) noexcept {
+    return scan_chunk_body(s, m, narrow, stride);
+}
+
+[[SV_TARGET_X86_64_V3]] bool fast_block_pass_v3(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m,
+                                  std::int32_t* w32, std::int16_t* out, std::size_t stride) noexcept {
+    return fast_block_pass_body(reader, b, s, m, w32, out, stride);
+}
+
+}  // namespace
+#endif
+
+ChunkScan scan_chunk(const std::int64_t* s, std::size_t m, std::int16_t* narrow, std::size_t stride) noexcept {
+#ifdef SV_CPU_DISPATCH
+    if (kHasX86_64_v3) return scan_chunk_v3(s, m, narrow, stride);
+#endif
+    return scan_chunk_body(s, m, narrow, stride);
+}
+
+bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m, std::int32_t* w32,
+                     std::int16_t* out, std::size_t stride) noexcept {
+#ifdef SV_CPU_DISPATCH
+    if (kHasX86_64_v3) return fast_block_pass_v3(reader, b, s, m, w32, out, stride);
+#endif
+    return fast_block_pass_body(reader, b, s, m, w32, out, stride);
+}
+
 }  // namespace sonavert::shorten

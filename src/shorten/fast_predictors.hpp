@@ -66,6 +66,12 @@ inline void prove_block(Block& b, std::span<const std::int64_t> coefs, std::vect
 bool fast_block_pass(BitReader& reader, const Block& b, std::int64_t* s, std::size_t m, std::int32_t* w32,
                      std::int16_t* out, std::size_t stride) noexcept;
 
+// True when the CPU and the OS provide everything that x86-64-v3 code may
+// use (CPUID and XGETBV); false on other architectures. Where it holds,
+// fast_block_pass() and scan_chunk() run their x86-64-v3 variant, unless
+// the build compiles the baseline only (SONAVERT_PORTABLE).
+bool cpu_has_x86_64_v3() noexcept;
+
 // True when the pass that made s[0..m) (scanned into `scan`) meets the
 // precondition above, so that its samples are the exact ones.
 inline bool pass_is_proven(const Block& b, const std::int64_t* s, const ChunkScan& scan) noexcept {

@@ -13,6 +13,7 @@
 
 #include "common/catalogue.hpp"
 #include "shorten/decoder.hpp"
+#include "shorten/fast_predictors.hpp"
 #include "shorten_stream_builder.hpp"
 
 namespace sonavert::shorten {
@@ -116,6 +117,16 @@ std::string outcome(const Result<DecodedShorten>& r) {
     if (r) return "decoded";
     const CatalogueEntry* entry = catalogue_entry(r.error().code);
     return entry != nullptr ? std::string(entry->name) : "unlisted: " + r.error().message;
+}
+
+// The kernel's own CPUID reading against GCC's runtime, which knows the
+// x86-64-v3 level (Clang's runtimes do not all fill in the CPU model).
+TEST(ShortenFastPath, SeesTheX86_64_v3LevelAsTheCompilerRuntimeDoes) {
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+    EXPECT_EQ(cpu_has_x86_64_v3(), __builtin_cpu_supports("x86-64-v3") != 0);
+#else
+    GTEST_SKIP() << "no reference for the CPU level in this build";
+#endif
 }
 
 TEST(ShortenFastPath, EqualsCheckedDefinition) {
