@@ -3,6 +3,7 @@ atomic writes, failures that leave the rest intact, and other executors."""
 
 import logging
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -231,8 +232,13 @@ def test_ctrl_c_during_a_batch(tmp_path):
     done = subprocess.run([sys.executable, "-m", "sonavert", "batch", src, dst],
                           capture_output=True, text=True, env=ENV, timeout=60)
     assert done.returncode == 0
-    assert done.stderr.startswith(
-        f"sonavert: {80 - len(written)} converted, {len(written)} skipped, 0 failed (80 files")
+    # An output whose record the interrupt cut off (renamed into place by a
+    # worker, not yet reported: at most one per worker) is converted again,
+    # never trusted; every file is accounted for.
+    counts = re.match(r"sonavert: (\d+) converted, (\d+) skipped, 0 failed \(80 files", done.stderr)
+    assert counts, done.stderr
+    converted, skipped = int(counts[1]), int(counts[2])
+    assert converted + skipped == 80 and len(written) - 2 <= skipped <= len(written)
     assert len(listing(dst)) == 80
 
 
