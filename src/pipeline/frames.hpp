@@ -149,9 +149,10 @@ public:
 
     // The next frame a read continues from without starting afresh.
     std::uint64_t position() const noexcept;
-    // Bytes of the payload read into memory so far (0 for a source in
-    // memory, which is decoded where it lies).
-    std::uint64_t payload_bytes_read() const noexcept;
+    // Bytes of memory the reader holds for the payload: those read around
+    // where it reads now (0 for a source in memory, which is decoded where
+    // it lies).
+    std::uint64_t payload_bytes_held() const noexcept;
     // Bytes of decoded samples the decoder holds now.
     std::size_t buffered_bytes() const noexcept;
     // The reader's own seek points: how many, and the bytes they take.

@@ -3,6 +3,7 @@
 // reaches it, resuming from seek points recorded on the way.
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -24,6 +25,9 @@ namespace {
 // started: the result is the same.
 constexpr std::uint64_t kFirstShortenRead = 64 * 1024;
 constexpr std::uint64_t kShortenReadAhead = 64 * 1024;
+// A decoder that resumes from a seek point is opened over this much of the
+// payload's start: the stream header of every encoder's files.
+constexpr std::uint64_t kShortenHeadRead = 4 * 1024;
 // Decoded Shorten samples are converted this many at a time (a scratch of
 // 128 KiB), and frames skipped this many per step, so that reading ahead
 // keeps pace with a long skip.
@@ -37,12 +41,15 @@ struct ShortenReader::State {
     const AudioLayout* layout;
     std::uint64_t length;      // of the payload, the stream
     ByteView memory;           // the stream where it lies, for a source in memory
-    // Else the payload, read into a buffer of its size at the same offsets:
-    // bytes [0, head) and [window, filled) are read (head <= window). A read
-    // that resumes from a seek point far on reads from there, leaving a gap
-    // that the decoder never goes back into.
-    ByteBuffer buffer;
-    std::uint64_t head = 0, window = 0, filled = 0;
+    // Else the part of the payload the decoder is in: bytes [window, filled)
+    // of it, read into `buffer` from its start. A read that resumes from a
+    // seek point outside them reads on from the point's byte into the same
+    // buffer, so that the memory a reader touches follows how much it reads
+    // at once, not where in the file it reads. `head`: the payload's first
+    // bytes (the stream header), over which a decoder that resumes is
+    // opened.
+    ByteBuffer buffer, head;
+    std::uint64_t window = 0, filled = 0;
     std::optional<shorten::IncrementalDecoder> decoder;
     std::vector<std::int16_t> scratch;
     // The reader's seek points, and those recorded by the read running,
@@ -52,55 +59,57 @@ struct ShortenReader::State {
     std::optional<FileIdentity> identity;  // of the file when the reader was made
 
     bool in_memory() const noexcept { return memory.data() != nullptr || length == 0; }
-    bool whole() const noexcept { return in_memory() || (window == head && filled == length); }
+    bool whole() const noexcept { return in_memory() || (window == 0 && filled == length); }
     // True when the bytes from `at` up to `filled` are all read.
-    bool reads_on_from(std::uint64_t at) const noexcept { return (at >= window || window == head) && at <= filled; }
+    bool reads_on_from(std::uint64_t at) const noexcept { return at >= window && at <= filled; }
+    // The bytes read, and the stream byte the first of them is.
     ByteView view() const noexcept {
-        return in_memory() ? memory : ByteView(buffer.data(), static_cast<std::size_t>(filled));
+        return in_memory() ? memory : ByteView(buffer.data(), static_cast<std::size_t>(filled - window));
     }
+    std::uint64_t base() const noexcept { return in_memory() ? 0 : window; }
 
     // Reads the payload into memory up to at least `want` bytes (cut to the
     // payload), in steps that at least double what is there, and hands the
     // longer view to the decoder.
     Status fill_to(std::uint64_t want) {
         if (whole() || want <= filled) return ok_status();
-        if (buffer.empty()) buffer = ByteBuffer(static_cast<std::size_t>(length));
         std::uint64_t next = std::max(want, filled + std::max(filled - window, kFirstShortenRead));
         if (next > length) next = length;
-        SV_TRY(source->read_at(layout->payload_offset + filled, buffer.data() + filled,
+        const auto held = static_cast<std::size_t>(filled - window);
+        if (buffer.size() < next - window) {
+            ByteBuffer larger(static_cast<std::size_t>(next - window));
+            if (held != 0) std::memcpy(larger.data(), buffer.data(), held);
+            buffer = std::move(larger);
+        }
+        SV_TRY(source->read_at(layout->payload_offset + filled, buffer.data() + held,
                                static_cast<std::size_t>(next - filled)));
         filled = next;
-        if (decoder) decoder->extend(view());
+        if (decoder) decoder->extend(view(), base());
         return ok_status();
     }
 
     // True when the decoder failed needing bytes beyond those read, and
-    // the payload goes on beyond them. (A decoder never goes back into a gap
-    // before the window it started in.)
+    // the payload goes on beyond them. (A decoder never goes back before
+    // the window it started in.)
     bool cut_short() const noexcept {
         return !in_memory() && filled < length && decoder && decoder->failed() &&
                decoder->stream_bytes_read() > filled;
     }
 
-    // Reads the whole payload: the gap before the window, then the rest.
-    Status read_all() {
-        if (in_memory()) return ok_status();
-        if (window != head) {
-            SV_TRY(source->read_at(layout->payload_offset + head, buffer.data() + head,
-                                   static_cast<std::size_t>(window - head)));
-            window = head;
-        }
-        return fill_to(length);
+    // Before a decoder starts at the stream's first byte: the reading starts
+    // again there, unless it is there already.
+    void rewind() noexcept {
+        if (!in_memory() && window != 0) window = filled = 0;
     }
 
-    // Before a decoder resumes at byte `at`: when the bytes from there are
-    // not read, the reading starts again there. The start of the payload
-    // (the stream header) stays read.
-    void move_window(std::uint64_t at) {
-        if (in_memory() || reads_on_from(at)) return;
-        if (window == head) head = filled;  // all of [0, filled) was read
-        window = filled = std::max(at, head);
-        if (decoder) decoder->extend(view());
+    // Reads the whole payload and hands it to the decoder (which has read
+    // no further than the stream header).
+    Status read_all() {
+        if (in_memory()) return ok_status();
+        rewind();
+        SV_TRY(fill_to(length));
+        decoder->extend(view(), 0);
+        return ok_status();
     }
 
     // Before the decoder makes `frames` more frames: the bytes they are
@@ -114,14 +123,14 @@ struct ShortenReader::State {
         return fill_to(more >= static_cast<double>(length) ? length : at + static_cast<std::uint64_t>(more));
     }
 
-    // Opens the stream afresh: its header, then the header's channel count
-    // against it. On disagreement the rest of the stream is decoded first,
-    // so that a fault in it wins, as in decoding the whole file.
-    Status start() {
+    // Opens a decoder over `stream` (the stream's first bytes or more): its
+    // header, then the header's channel count against it. On disagreement
+    // the rest of the stream is decoded first, so that a fault in it wins,
+    // as in decoding the whole file.
+    Status open(ByteView stream) {
         decoder.reset();
-        SV_TRY(fill_to(kFirstShortenRead));
         SV_ASSIGN_OR_RETURN(shorten::IncrementalDecoder opened,
-                            shorten::IncrementalDecoder::open(view(), shorten::Reconstruction::Proven,
+                            shorten::IncrementalDecoder::open(stream, shorten::Reconstruction::Proven,
                                                               shorten::ShortenSamples::Levels,
                                                               shorten::Versions::V1AndV2));
         decoder.emplace(std::move(opened));
@@ -140,6 +149,36 @@ struct ShortenReader::State {
             if (expected <= length / points->point_bytes()) points->reserve(static_cast<std::size_t>(expected));
         }
         decoder->record_points(&*fresh);
+        return ok_status();
+    }
+
+    // Opens the stream afresh at its start.
+    Status start() {
+        decoder.reset();
+        rewind();
+        SV_TRY(fill_to(kFirstShortenRead));
+        return open(view());
+    }
+
+    // Opens the stream afresh at `point`: over its first bytes, then on
+    // from the point's byte. A point that does not fit the stream, or a
+    // header longer than the first bytes, and the stream starts at its
+    // start instead.
+    Status start_at(const shorten::SeekPoint& point) {
+        if (in_memory()) {
+            SV_TRY(start());
+            if (point.channels.size() == decoder->point_values()) decoder->resume(point);
+            return ok_status();
+        }
+        if (head.empty()) {
+            head = ByteBuffer(static_cast<std::size_t>(std::min(length, kShortenHeadRead)));
+            SV_TRY(source->read_at(layout->payload_offset, head.data(), head.size()));
+        }
+        if (!open(head.view()) || point.channels.size() != decoder->point_values()) return start();
+        decoder->resume(point);
+        const std::uint64_t at = point.bit / 8;
+        if (!reads_on_from(at)) window = filled = at;
+        decoder->extend(view(), window);
         return ok_status();
     }
 
@@ -164,16 +203,9 @@ struct ShortenReader::State {
         // for may all lie before the fault.
         const bool usable = decoder && !decoder->failed() && decoder->frames_made() <= frame;
         if (point && point->frame > 0 && (!usable || point->frame > decoder->frames_made())) {
-            SV_TRY(start());
-            if (point->channels.size() != decoder->point_values()) return ok_status();  // not this stream's
-            move_window(point->bit / 8);
-            decoder->resume(*point);
-            return ok_status();
+            return start_at(*point);
         }
-        if (!usable) {
-            SV_TRY(start());
-            move_window(0);
-        }
+        if (!usable) return start();
         return ok_status();
     }
 
@@ -202,9 +234,9 @@ struct ShortenReader::State {
 
     Status read_once(const FrameRequest& request, std::uint8_t* out, const FileIdentity* key) {
         const std::uint64_t end = request.first + request.count;
-        // A read to the last frame decodes the whole stream: it is read at once.
-        if (end == layout->frames) SV_TRY(fill_to(length));
         SV_TRY(position(request.first, key));
+        // A read to the last frame decodes the rest of the stream: it is read at once.
+        if (end == layout->frames) SV_TRY(fill_to(length));
         SV_TRY(skip_to(request.first));
         const auto channels = static_cast<std::size_t>(layout->channels);
         const std::size_t out_frame = (request.pick.empty() ? channels : request.pick.size()) * sample_size(request.type);
@@ -286,9 +318,9 @@ std::uint64_t ShortenReader::position() const noexcept {
     return state_->decoder ? state_->decoder->frames_made() : 0;
 }
 
-std::uint64_t ShortenReader::payload_bytes_read() const noexcept {
+std::uint64_t ShortenReader::payload_bytes_held() const noexcept {
     const State& s = *state_;
-    return s.in_memory() ? 0 : s.head + (s.filled - s.window);
+    return s.in_memory() ? 0 : s.buffer.size() + s.head.size();
 }
 
 std::size_t ShortenReader::buffered_bytes() const noexcept {

@@ -79,12 +79,19 @@ public:
     Result<std::int64_t> read_var(std::uint64_t n);
     Result<std::uint64_t> read_ulong();
 
-    std::uint64_t byte_pos() const noexcept { return pos_ >> 3; }
+    // The stream byte of the next bit (counted from the stream's first
+    // byte, wherever the bytes viewed begin).
+    std::uint64_t byte_pos() const noexcept { return base_ + (pos_ >> 3); }
 
-    // Goes on over `data`, which starts with the bytes viewed so far and
-    // holds more after them (a stream that arrives a part at a time). The
-    // position is kept. Only between codes, and never after a failure.
-    void extend(ByteView data) noexcept {
+    // Goes on over `data`, which holds the stream's bytes from byte `base`
+    // on: the bytes viewed so far and more after them (a stream that arrives
+    // a part at a time), or a window further on that starts at or before
+    // byte_pos() (a reader that keeps only the part of the stream it is in).
+    // The position in the stream is kept. Only between codes, and never
+    // after a failure.
+    void extend(ByteView data, std::uint64_t base = 0) noexcept {
+        pos_ = pos_ + base_ * 8 - base * 8;
+        base_ = base;
         data_ = data.data();
         size_ = data.size();
         fast_end_ = data.size() >= 8 ? (data.size() - 7) * 8 : 0;
@@ -93,8 +100,8 @@ public:
     // The index of the next bit, and a move to one (a reader that has not
     // failed, to a place between codes that a reader over the same data
     // reached).
-    std::uint64_t bit_index() const noexcept { return pos_; }
-    void seek_bit(std::uint64_t index) noexcept { pos_ = index; }
+    std::uint64_t bit_index() const noexcept { return base_ * 8 + pos_; }
+    void seek_bit(std::uint64_t index) noexcept { pos_ = index - base_ * 8; }
 
     // Hot-loop form of read_uvar: stores the value and returns true, or
     // returns false and keeps the failure for error(). Inline and free of
@@ -145,7 +152,8 @@ private:
 
     const std::uint8_t* data_;
     std::uint64_t size_;
-    std::uint64_t pos_;       // bit index of the next bit
+    std::uint64_t pos_;       // bit index of the next bit in data_
+    std::uint64_t base_ = 0;  // the stream byte that data_[0] holds
     std::uint64_t fast_end_;  // below this bit index 8 bytes can be loaded at pos_ / 8
     BitFault fault_ = BitFault::None;
     std::uint64_t fault_width_ = 0;

@@ -32,8 +32,8 @@ bool IncrementalDecoder::gives_codes() const noexcept { return decoder_->stores_
 
 std::size_t IncrementalDecoder::buffered_bytes() const noexcept { return decoder_->output_bytes(); }
 
-void IncrementalDecoder::extend(ByteView longer) noexcept {
-    if (!failed_ && !ended_) decoder_->extend(longer);
+void IncrementalDecoder::extend(ByteView longer, std::uint64_t base) noexcept {
+    if (!failed_ && !ended_) decoder_->extend(longer, base);
 }
 
 std::uint64_t IncrementalDecoder::stream_bytes_read() const noexcept { return decoder_->byte_pos() + 1; }

@@ -76,12 +76,13 @@ public:
     Result<std::uint64_t> skip(std::uint64_t frames);
 
     // For a stream that arrives a part at a time: the decoder goes on in
-    // `longer`, which starts with the bytes of the view it has and holds
-    // more after them. A stream cut short by the view fails as a truncated
-    // stream, for good: the caller that has more of it opens the longer
-    // view anew. stream_bytes_read(): how many bytes of the view the
-    // decoder has gone into so far.
-    void extend(ByteView longer) noexcept;
+    // `longer`, which holds the stream's bytes from byte `base` on: those
+    // from the next one the decoder reads (stream_bytes_read() - 1, or a
+    // resumed point's byte) and more after them. A stream cut short by the
+    // view fails as a truncated stream, for good: the caller that has more
+    // of it opens the longer view anew. stream_bytes_read(): how many bytes
+    // of the stream the decoder has gone into so far.
+    void extend(ByteView longer, std::uint64_t base = 0) noexcept;
     std::uint64_t stream_bytes_read() const noexcept;
 
     // Seek points (seek_points.hpp). From now on the decoder adds to `into`

@@ -62,10 +62,10 @@ public:
     // True when the samples held are mu-law code bytes (see OutputPlan).
     bool stores_codes() const noexcept { return stage_.stores_codes(); }
 
-    // Between steps: the stream goes on in `stream`, which starts with the
-    // bytes viewed so far (BitReader::extend). byte_pos(): the byte of the
-    // next bit to read.
-    void extend(ByteView stream) noexcept { reader_.extend(stream); }
+    // Between steps: the stream goes on in `stream`, which holds its bytes
+    // from byte `base` on (BitReader::extend). byte_pos(): the stream byte
+    // of the next bit to read.
+    void extend(ByteView stream, std::uint64_t base = 0) noexcept { reader_.extend(stream, base); }
     std::uint64_t byte_pos() const noexcept { return reader_.byte_pos(); }
 
     // Streaming: the frames every channel has made so far (the frames that

@@ -103,6 +103,24 @@ TEST(SeekPointCache, RandomReadsGiveWhatReadsWithoutPointsGive) {
     }
 }
 
+TEST(SeekPointCache, AReaderFromPointsHoldsOnlyThePartOfTheFileItReads) {
+    // Far jumps back and forth over a file on disk whose points exist: the
+    // samples are those of a read without points, and the reader holds about
+    // what one read needs, not the file up to where it reads.
+    const File f = shorten_file(2, 300000, 3);
+    TempFile disk(f.bytes);
+    const Opened file = open(disk.source(f.bytes.size()));
+    const std::uint64_t payload = f.bytes.size() - file.layout.payload_offset;
+    SeekPointCache cache;
+    ShortenReader first(file.source, file.layout, &cache);
+    ASSERT_EQ(read_with(first, f.frames - 1, 1, f.channels), read_plain(file, f.frames - 1, 1));  // every point
+    ShortenReader reader(file.source, file.layout, &cache);
+    for (const std::uint64_t at : std::vector<std::uint64_t>{295000, 1000, 290000, 2000, 150000, 3000}) {
+        EXPECT_EQ(read_with(reader, at, 4000, f.channels), read_plain(file, at, 4000)) << "at " << at;
+        EXPECT_LT(reader.payload_bytes_held(), payload / 4) << "at " << at;
+    }
+}
+
 TEST(SeekPointCache, StaysWithinItsBoundAndLetsTheLeastRecentlyUsedGo) {
     const File f = shorten_file(2, 60000, 3);
     std::vector<std::unique_ptr<TempFile>> disks;

@@ -238,12 +238,12 @@ TEST(ShortenReader, MemoryAndBytesReadFollowTheFramesRead) {
         // A block of 256 frames per channel and the conversion's scratch.
         EXPECT_LE(reader.buffered_bytes(), std::size_t{256} * 1024) << "at frame " << first;
         if (first == 0) {
-            EXPECT_LT(reader.payload_bytes_read(), payload / 4) << "the first block read most of the file";
+            EXPECT_LT(reader.payload_bytes_held(), payload / 4) << "the first block read most of the file";
         }
     }
-    EXPECT_EQ(reader.payload_bytes_read(), payload);
+    EXPECT_EQ(reader.payload_bytes_held(), payload);
     const ShortenReader in_memory(ByteSource::of_memory(ByteView(e.file)), file.layout);
-    EXPECT_EQ(in_memory.payload_bytes_read(), 0u);
+    EXPECT_EQ(in_memory.payload_bytes_held(), 0u);
 }
 
 }  // namespace

@@ -127,6 +127,18 @@ TEST(SeekPoints, ResumingFromEveryPointMakesTheRestOfTheStream) {
                 EXPECT_TRUE(std::equal(rest.samples.begin(), rest.samples.begin() + static_cast<std::ptrdiff_t>(common),
                                        whole.samples.begin() + static_cast<std::ptrdiff_t>(f * channels)))
                     << what;
+                // The same, the decoder going on over a copy of the stream
+                // from the point's byte on (a reader that keeps only the
+                // part it reads): a byte read before it would be out of bounds.
+                const auto at = static_cast<std::ptrdiff_t>(point->bit / 8);
+                const Bytes window(stream.begin() + at, stream.end());
+                Result<IncrementalDecoder> rebased = IncrementalDecoder::open(ByteView(stream));
+                ASSERT_TRUE(rebased.has_value());
+                rebased->resume(*point);
+                rebased->extend(ByteView(window), point->bit / 8);
+                const Rest moved = rest_of(*rebased);
+                EXPECT_EQ(moved.error, rest.error) << what << ", rebased";
+                EXPECT_EQ(moved.samples, rest.samples) << what << ", rebased";
             }
         }
     }
