@@ -1,6 +1,7 @@
 #include "codecs/g711.hpp"
 
 #include <bit>
+#include <cstring>
 
 namespace sonavert::codecs {
 namespace {
@@ -47,9 +48,23 @@ ByteBuffer expand_g711(ByteView data, bool alaw, std::size_t lead) {
     // data.size() comes from an object in memory, so twice it fits size_t.
     ByteBuffer out(lead + data.size() * 2);
     std::uint8_t* dst = out.data() + lead;
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        store_le16(dst + 2 * i, static_cast<std::uint16_t>(table[data[i]]));
+    const std::uint8_t* in = data.data();
+    const std::size_t n = data.size();
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Four samples per 64-bit store: faster under GCC and Clang alike
+        // than one 16-bit store per sample (which Clang unrolls into four
+        // separate stores).
+        const auto level = [&table](std::uint8_t code) {
+            return std::uint64_t{static_cast<std::uint16_t>(table[code])};
+        };
+        for (; i + 4 <= n; i += 4) {
+            const std::uint64_t four =
+                level(in[i]) | level(in[i + 1]) << 16 | level(in[i + 2]) << 32 | level(in[i + 3]) << 48;
+            std::memcpy(dst + 2 * i, &four, sizeof four);
+        }
     }
+    for (; i < n; ++i) store_le16(dst + 2 * i, static_cast<std::uint16_t>(table[in[i]]));
     return out;
 }
 

@@ -75,6 +75,21 @@ TEST(G711, ExpandsBytesLittleEndianInOrder) {
     EXPECT_EQ(expand_g711(ByteView(), false).size(), 0u);
 }
 
+// Four samples go out per store and the rest one by one: every length
+// around that step, every code word in every place of a group of four.
+TEST(G711, ExpandsEveryLengthAndPlaceAsTheTableSays) {
+    for (bool alaw : {false, true}) {
+        const G711Table table = make_g711_table(alaw);
+        for (std::size_t n : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 1027u}) {
+            std::vector<std::uint8_t> in(n);
+            for (std::size_t i = 0; i < n; ++i) in[i] = static_cast<std::uint8_t>(i * 37 + n);
+            const std::vector<int> out = expand(in, alaw);
+            ASSERT_EQ(out.size(), n);
+            for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(out[i], table[in[i]]) << "length " << n << " at " << i;
+        }
+    }
+}
+
 // Samples whose code words the recorded converter outputs pin down: the
 // last sample of a step and the first of the next, around segment edges,
 // zero and the clip. Both laws.
