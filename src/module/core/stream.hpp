@@ -5,7 +5,7 @@
 
 namespace sonavert::module::core {
 
-// The type's spec, made into a type when the module is created.
+// How the type is made when the module is created (PyType_FromSpec).
 extern PyType_Spec g_stream_spec;
 
 }  // namespace sonavert::module::core
